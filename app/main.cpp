@@ -1,0 +1,8 @@
+// Program entry. Arguments are ignored.
+#include <windows.h>
+
+#include "app/window.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show_command) {
+  return run_application(instance, show_command);
+}

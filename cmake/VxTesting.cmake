@@ -1,0 +1,113 @@
+# Helpers for test programs, fuzzers and benchmarks.
+
+# vx_add_test(NAME n SOURCES ... LIBS ... [RESOURCES] [NO_MAIN] [ARGS ...] [LABELS ...])
+# One GoogleTest program and one ctest entry. In the windows preset ctest runs
+# it under Wine through the cross-compiling emulator. RESOURCES links the
+# program's resource script (strings, icons, fonts, version) into the test.
+# NO_MAIN leaves out gtest_main for a program with its own main; ARGS are
+# passed on its command line.
+function(vx_add_test)
+  cmake_parse_arguments(T "RESOURCES;NO_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock vx_config)
+  if(NOT T_NO_MAIN)
+    target_link_libraries(${T_NAME} PRIVATE GTest::gtest_main)
+  endif()
+  if(T_RESOURCES AND WIN32)
+    target_link_libraries(${T_NAME} PRIVATE vx_resources)
+  endif()
+  vx_warnings(${T_NAME})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} ${T_ARGS})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# vx_add_fuzzer(NAME n SOURCES ... LIBS ... CORPUS dir [SECONDS s])
+# A libFuzzer target (clang, native build). Its ctest copies the seed corpus to
+# the build tree and fuzzes for a bounded time; any finding fails the test.
+set(VX_FUZZ_SECONDS 60 CACHE STRING "How long each fuzzer runs in the test suite")
+function(vx_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME;CORPUS;SECONDS" "SOURCES;LIBS" ${ARGN})
+  if(WIN32 OR NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    return()
+  endif()
+  if(NOT F_SECONDS)
+    set(F_SECONDS ${VX_FUZZ_SECONDS})
+  endif()
+  add_executable(${F_NAME} ${F_SOURCES})
+  target_compile_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${F_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${F_NAME} PRIVATE ${F_LIBS} vx_config)
+  vx_warnings(${F_NAME})
+  set(_work "${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}-corpus")
+  add_test(NAME ${F_NAME}
+           COMMAND ${CMAKE_COMMAND} -DFUZZER=$<TARGET_FILE:${F_NAME}> -DSEEDS=${F_CORPUS}
+                   -DWORK=${_work} -DSECONDS=${F_SECONDS}
+                   -P ${PROJECT_SOURCE_DIR}/cmake/VxRunFuzzer.cmake)
+  math(EXPR _timeout "${F_SECONDS} + 120")
+  set_tests_properties(${F_NAME} PROPERTIES TIMEOUT ${_timeout} LABELS fuzz)
+endfunction()
+
+# vx_add_benchmark(NAME n SOURCES ... LIBS ...)
+# A Google Benchmark program (native). Built with the tree, never run by ctest.
+function(vx_add_benchmark)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  if(WIN32 OR NOT TARGET benchmark::benchmark)
+    return()
+  endif()
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark vx_config)
+  vx_warnings(${B_NAME})
+endfunction()
+
+# vx_library(name PORTABLE srcs... WINDOWS srcs... LIBS libs... WINDOWS_LIBS libs...)
+# One subsystem's static library. PORTABLE sources build in every preset,
+# WINDOWS sources only in the Windows build.
+function(vx_library name)
+  cmake_parse_arguments(L "" "" "PORTABLE;WINDOWS;LIBS;WINDOWS_LIBS" ${ARGN})
+  set(_srcs ${L_PORTABLE})
+  set(_libs ${L_LIBS})
+  if(WIN32)
+    list(APPEND _srcs ${L_WINDOWS})
+    list(APPEND _libs ${L_WINDOWS_LIBS})
+  endif()
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    vx_warnings(${name})
+    target_link_libraries(${name} PUBLIC vx_config ${_libs})
+  else()
+    add_library(${name} INTERFACE)
+    target_link_libraries(${name} INTERFACE vx_config ${_libs})
+  endif()
+endfunction()
+
+# vx_add_server_test(NAME n SOURCES ... LIBS ... SCRIPT script.json [PROXY] [TIMEOUT s])
+# A GoogleTest program run against the scripted loopback test server
+# (tests/support/test_server.py, plus a tinyproxy forward proxy with PROXY).
+# The ctest runs tests/support/run_with_server.py, which starts and stops the
+# servers by PID and hands their ports to the program in VX_TEST_PORT_<NAME>
+# variables; in the windows preset the program runs under Wine.
+find_program(VX_PYTHON3 NAMES python3 REQUIRED)
+function(vx_add_server_test)
+  cmake_parse_arguments(T "PROXY" "NAME;SCRIPT;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main vx_config)
+  vx_warnings(${T_NAME})
+  set(_proxy "")
+  if(T_PROXY)
+    set(_proxy "--proxy")
+  endif()
+  add_test(NAME ${T_NAME}
+           COMMAND ${VX_PYTHON3} ${PROJECT_SOURCE_DIR}/tests/support/run_with_server.py
+                   --script ${T_SCRIPT} --work-dir ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}-servers ${_proxy}
+                   -- ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${T_NAME}>)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+endfunction()

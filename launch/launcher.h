@@ -1,0 +1,3 @@
+#pragma once
+#include <cstdint>
+uint32_t launch_stage();

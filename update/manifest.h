@@ -1,0 +1,3 @@
+#pragma once
+void prepare_servers();
+void fetch_manifest();
