@@ -1,0 +1,273 @@
+#include "tools/velmorandix-manifest/manifest_tool.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <system_error>
+
+#include "update/fingerprint.h"
+#include "update/manifest_reader.h"
+
+namespace fs = std::filesystem;
+
+namespace vx {
+namespace {
+
+const char kHelp[] =
+    "Usage: velmorandix-manifest --launcher JAR --java-dir FOLDER --java-zip ZIP\n"
+    "                            --java-path TEXT --run-args TEXT [-o FILE]\n"
+    "\n"
+    "Writes the update manifest that the Velmorandix bootstrapper expects from\n"
+    "GET /updater?system=win64, with sizes and fingerprints computed exactly as\n"
+    "the bootstrapper computes them.\n"
+    "\n"
+    "  --launcher JAR     the launcher jar served as /Velmorandix.jar\n"
+    "  --java-dir FOLDER  the Java runtime unpacked from ZIP (every file below it\n"
+    "                     counts, as it will on the player's machine)\n"
+    "  --java-zip ZIP     the zipped runtime served as /bootstrap/java64.zip\n"
+    "  --java-path TEXT   the Java executable; %java% stands for the runtime folder\n"
+    "  --run-args TEXT    the launcher command line; %launcher% and %updater_path%\n"
+    "                     are filled in by the bootstrapper\n"
+    "  -o FILE            write the manifest to FILE instead of standard output\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Exit codes: 0 done, 1 the manifest could not be written, 2 bad options or\n"
+    "input (a missing or unreadable file, a file of 2 GiB or more, a runtime of\n"
+    "2 GiB or more in total, a text that is not UTF-8 within U+0000..U+FFFF).\n";
+
+struct Options {
+  std::optional<std::string> launcher;
+  std::optional<std::string> java_dir;
+  std::optional<std::string> java_zip;
+  std::optional<std::string> java_path;
+  std::optional<std::string> run_args;
+  std::optional<std::string> output;
+  bool help = false;
+};
+
+struct Item {
+  std::string hash;
+  int32_t size = 0;
+};
+
+// Reads the options; a problem is told through `error`.
+bool parse_options(const std::vector<std::string>& args, Options& options, std::string& error) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      options.help = true;
+      continue;
+    }
+    std::optional<std::string>* target = nullptr;
+    if (arg == "--launcher") target = &options.launcher;
+    if (arg == "--java-dir") target = &options.java_dir;
+    if (arg == "--java-zip") target = &options.java_zip;
+    if (arg == "--java-path") target = &options.java_path;
+    if (arg == "--run-args") target = &options.run_args;
+    if (arg == "-o") target = &options.output;
+    if (target == nullptr) {
+      error = "unknown option '" + arg + "'";
+      return false;
+    }
+    if (i + 1 >= args.size()) {
+      error = "option " + arg + " needs a value";
+      return false;
+    }
+    if (target->has_value()) {
+      error = "option " + arg + " given twice";
+      return false;
+    }
+    *target = args[++i];
+  }
+  if (options.help) return true;
+  const std::pair<const char*, const std::optional<std::string>*> required[] = {
+      {"--launcher", &options.launcher}, {"--java-dir", &options.java_dir},
+      {"--java-zip", &options.java_zip}, {"--java-path", &options.java_path},
+      {"--run-args", &options.run_args},
+  };
+  for (const auto& option : required) {
+    if (!option.second->has_value()) {
+      error = std::string("missing ") + option.first;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_bmp_text(const std::string& utf8) {
+  std::wstring ignored;
+  return utf8_to_wide_checked(utf8, ignored);
+}
+
+// Size and fingerprint of one regular file.
+bool read_item(const std::string& name, const std::string& path_text, Item& item,
+               std::string& error) {
+  const fs::path path = fs::u8path(path_text);
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) {
+    error = name + ": '" + path_text + "' is not an existing file";
+    return false;
+  }
+  item.size = file_size_of(path);
+  if (item.size < 0) {
+    error = name + ": '" + path_text + "' cannot be read or holds 2 GiB or more";
+    return false;
+  }
+  item.hash = file_fingerprint_of(path);
+  return true;
+}
+
+// Every file below `root`, as the bootstrapper's search finds them after the
+// runtime is unpacked: all entries that are not folders, at any depth.
+// Symbolic links are followed (an archiver stores what they point to); a
+// folder reached twice is walked once.
+bool list_runtime_files(const fs::path& root, std::vector<fs::path>& files, std::string& error) {
+  std::vector<fs::path> folders{root};
+  std::set<fs::path> seen;
+  while (!folders.empty()) {
+    const fs::path folder = folders.back();
+    folders.pop_back();
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(folder, ec);
+    if (ec) {
+      error = "--java-dir: cannot resolve '" + folder.u8string() + "'";
+      return false;
+    }
+    if (!seen.insert(canonical).second) continue;
+    fs::directory_iterator it(folder, ec);
+    const fs::directory_iterator end;
+    for (; !ec && it != end; it.increment(ec)) {
+      const fs::path entry = it->path();
+      std::error_code status_ec;
+      const fs::file_status status = fs::status(entry, status_ec);
+      if (fs::is_directory(status)) {
+        folders.push_back(entry);
+      } else if (fs::is_regular_file(status)) {
+        files.push_back(entry);
+      } else {
+        error = "--java-dir: '" + entry.u8string() +
+                "' is neither a regular file nor a folder (a broken link or a special file)";
+        return false;
+      }
+    }
+    if (ec) {
+      error = "--java-dir: cannot list '" + folder.u8string() + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool read_runtime(const std::string& path_text, Item& item, std::string& error) {
+  const fs::path root = fs::u8path(path_text);
+  std::error_code ec;
+  if (!fs::is_directory(root, ec)) {
+    error = "--java-dir: '" + path_text + "' is not an existing folder";
+    return false;
+  }
+  std::vector<fs::path> files;
+  if (!list_runtime_files(root, files, error)) return false;
+  for (const fs::path& file : files) {
+    if (file_size_of(file) < 0) {
+      error = "--java-dir: '" + file.u8string() + "' cannot be read or holds 2 GiB or more";
+      return false;
+    }
+  }
+  const FolderDigest digest = digest_folder_files(files);
+  if (!digest.sizes_match) {
+    error = "--java-dir: the files hold 2 GiB or more in total";
+    return false;
+  }
+  item.hash = digest.fingerprint;
+  item.size = static_cast<int32_t>(digest.total_size);
+  return true;
+}
+
+std::string item_json(const Item& item) {
+  return "{\"hash\": " + json_quote(item.hash) + ", \"size\": " + std::to_string(item.size) + "}";
+}
+
+}  // namespace
+
+std::string json_quote(const std::string& utf8) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (const char c : utf8) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+      quoted += c;
+    } else if (byte < 0x20) {
+      quoted += "\\u00";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 0xF];
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '"';
+  return quoted;
+}
+
+int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  Options options;
+  std::string error;
+  if (!parse_options(args, options, error)) {
+    err << "velmorandix-manifest: " << error << "\n(try --help)\n";
+    return kToolBadInput;
+  }
+  if (options.help) {
+    out << kHelp;
+    return kToolOk;
+  }
+  for (const std::string* text : {&*options.java_path, &*options.run_args}) {
+    if (!is_bmp_text(*text)) {
+      err << "velmorandix-manifest: --java-path and --run-args must be UTF-8 text without "
+             "characters beyond U+FFFF\n";
+      return kToolBadInput;
+    }
+  }
+
+  Item launcher;
+  Item java;
+  Item java_zip;
+  if (!read_item("--launcher", *options.launcher, launcher, error) ||
+      !read_runtime(*options.java_dir, java, error) ||
+      !read_item("--java-zip", *options.java_zip, java_zip, error)) {
+    err << "velmorandix-manifest: " << error << "\n";
+    return kToolBadInput;
+  }
+
+  std::ostringstream json;
+  json << "{\n"
+       << "  \"launcher\": " << item_json(launcher) << ",\n"
+       << "  \"java\": " << item_json(java) << ",\n"
+       << "  \"java_zip\": " << item_json(java_zip) << ",\n"
+       << "  \"java_path\": " << json_quote(*options.java_path) << ",\n"
+       << "  \"run_args\": " << json_quote(*options.run_args) << "\n"
+       << "}\n";
+
+  if (options.output) {
+    std::ofstream file(fs::u8path(*options.output), std::ios::binary | std::ios::trunc);
+    file << json.str();
+    file.flush();
+    if (!file.good()) {
+      err << "velmorandix-manifest: cannot write '" << *options.output << "'\n";
+      return kToolOutputFailed;
+    }
+    return kToolOk;
+  }
+  out << json.str();
+  out.flush();
+  if (!out.good()) {
+    err << "velmorandix-manifest: cannot write the manifest to standard output\n";
+    return kToolOutputFailed;
+  }
+  return kToolOk;
+}
+
+}  // namespace vx

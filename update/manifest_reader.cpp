@@ -1,0 +1,224 @@
+#include "update/manifest_reader.h"
+
+#include <rapidjson/document.h>
+
+#include "app/bootstrap_state.h"
+
+namespace vx {
+namespace {
+
+constexpr uint32_t kReplacement = 0xFFFD;
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes one character of the Basic Multilingual Plane at `bytes[at]`.
+// Returns the number of bytes taken, or 0 if the bytes there are not such a
+// character in shortest form (surrogates and 4-byte forms included).
+size_t decode_bmp(const unsigned char* bytes, size_t length, size_t at, uint32_t& code) {
+  const unsigned char lead = bytes[at];
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  }
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    if (at + 1 >= length || !is_continuation(bytes[at + 1])) return 0;
+    code = (static_cast<uint32_t>(lead & 0x1F) << 6) | (bytes[at + 1] & 0x3Fu);
+    return 2;
+  }
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (at + 2 >= length) return 0;
+    const unsigned char second = bytes[at + 1];
+    const unsigned char third = bytes[at + 2];
+    if (!is_continuation(second) || !is_continuation(third)) return 0;
+    if (lead == 0xE0 && second < 0xA0) return 0;   // overlong
+    if (lead == 0xED && second >= 0xA0) return 0;  // U+D800..U+DFFF
+    code = (static_cast<uint32_t>(lead & 0x0F) << 12) |
+           (static_cast<uint32_t>(second & 0x3F) << 6) | (third & 0x3Fu);
+    return 3;
+  }
+  return 0;
+}
+
+bool is_bmp_utf8(const char* text, size_t length) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(text);
+  uint32_t code = 0;
+  for (size_t at = 0; at < length;) {
+    const size_t taken = decode_bmp(bytes, length, at, code);
+    if (taken == 0) return false;
+    at += taken;
+  }
+  return true;
+}
+
+// Whether arrays and objects nest deeper than `limit` anywhere outside
+// strings. Bracket counting follows the tokenizer closely enough that the
+// parser, which stops at its first error, never recurses deeper than this
+// count.
+bool nests_deeper_than(const std::string& text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\0') break;  // the parser stops here too
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+// Every key and string value in the tree is BMP UTF-8. Depth is bounded by
+// the pre-parse check.
+bool strings_valid(const rapidjson::Value& value) {
+  if (value.IsString()) return is_bmp_utf8(value.GetString(), value.GetStringLength());
+  if (value.IsArray()) {
+    for (const rapidjson::Value& element : value.GetArray()) {
+      if (!strings_valid(element)) return false;
+    }
+  } else if (value.IsObject()) {
+    for (const auto& member : value.GetObject()) {
+      if (!strings_valid(member.name) || !strings_valid(member.value)) return false;
+    }
+  }
+  return true;
+}
+
+// First member of that name, or nullptr. `object` must be an object.
+const rapidjson::Value* find_member(const rapidjson::Value& object, const char* name) {
+  const auto found = object.FindMember(name);
+  if (found == object.MemberEnd()) return nullptr;
+  return &found->value;
+}
+
+std::optional<std::wstring> read_text(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = find_member(object, name);
+  if (value == nullptr || !value->IsString()) return std::nullopt;
+  std::wstring wide;
+  if (!utf8_to_wide_checked(std::string(value->GetString(), value->GetStringLength()), wide)) {
+    return std::nullopt;
+  }
+  return wide;
+}
+
+std::optional<int32_t> read_int32(const rapidjson::Value& object, const char* name) {
+  const rapidjson::Value* value = find_member(object, name);
+  if (value == nullptr || !value->IsInt()) return std::nullopt;
+  return static_cast<int32_t>(value->GetInt());
+}
+
+ManifestItem read_item(const rapidjson::Value& root, const char* name) {
+  ManifestItem item;
+  const rapidjson::Value* object = find_member(root, name);
+  if (object == nullptr || !object->IsObject()) return item;
+  item.hash = read_text(*object, "hash");
+  item.size = read_int32(*object, "size");
+  return item;
+}
+
+bool item_complete(const ManifestItem& item) { return item.hash && item.size; }
+
+}  // namespace
+
+bool utf8_to_wide_checked(const std::string& utf8, std::wstring& out) {
+  out.clear();
+  std::wstring wide;
+  wide.reserve(utf8.size());
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+  uint32_t code = 0;
+  for (size_t at = 0; at < utf8.size();) {
+    const size_t taken = decode_bmp(bytes, utf8.size(), at, code);
+    if (taken == 0) return false;
+    wide.push_back(static_cast<wchar_t>(code));
+    at += taken;
+  }
+  out.swap(wide);
+  return true;
+}
+
+ManifestReading read_manifest(const std::string& utf8_text) {
+  ManifestReading reading;
+  if (nests_deeper_than(utf8_text, kMaxManifestDepth)) return reading;
+
+  rapidjson::Document document;
+  document.Parse(utf8_text.c_str());
+  if (document.HasParseError()) return reading;
+  if (document.IsNull()) {
+    reading.parse = ManifestParse::kNullRoot;
+    return reading;
+  }
+  reading.parse = ManifestParse::kParsed;
+  if (!document.IsObject()) return reading;
+
+  reading.launcher = read_item(document, "launcher");
+  reading.java = read_item(document, "java");
+  reading.java_zip = read_item(document, "java_zip");
+  reading.java_path = read_text(document, "java_path");
+  reading.run_args = read_text(document, "run_args");
+  reading.complete = item_complete(reading.launcher) && item_complete(reading.java) &&
+                     item_complete(reading.java_zip) && reading.java_path && reading.run_args &&
+                     strings_valid(document);
+  return reading;
+}
+
+void apply_manifest(const ManifestReading& reading, BootstrapState& state) {
+  auto store_item = [](const ManifestItem& item, std::wstring& hash, int32_t& size) {
+    if (item.hash) hash = *item.hash;
+    if (item.size) size = *item.size;
+  };
+  store_item(reading.launcher, state.launcher_hash, state.launcher_size);
+  store_item(reading.java, state.java_hash, state.java_size);
+  store_item(reading.java_zip, state.java_zip_hash, state.java_zip_size);
+  if (reading.java_path) state.java_path = *reading.java_path;
+  if (reading.run_args) state.run_args = *reading.run_args;
+  state.manifest_ok = reading.parse == ManifestParse::kParsed && reading.complete;
+}
+
+}  // namespace vx
+
+std::wstring utf8_to_wide(const std::string& utf8) {
+  std::wstring wide;
+  wide.reserve(utf8.size());
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+  uint32_t code = 0;
+  for (size_t at = 0; at < utf8.size();) {
+    const size_t taken = vx::decode_bmp(bytes, utf8.size(), at, code);
+    if (taken == 0) {
+      wide.push_back(static_cast<wchar_t>(vx::kReplacement));
+      ++at;
+    } else {
+      wide.push_back(static_cast<wchar_t>(code));
+      at += taken;
+    }
+  }
+  return wide;
+}
+
+std::string wide_to_utf8(const std::wstring& wide) {
+  std::string utf8;
+  utf8.reserve(wide.size());
+  for (const wchar_t unit : wide) {
+    uint32_t code = static_cast<uint32_t>(unit);
+    if (code > 0xFFFF) code = vx::kReplacement;
+    if (code < 0x80) {
+      utf8.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      utf8.push_back(static_cast<char>(0xC0 | (code >> 6)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      utf8.push_back(static_cast<char>(0xE0 | (code >> 12)));
+      utf8.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+      utf8.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+  }
+  return utf8;
+}

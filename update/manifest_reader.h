@@ -1,0 +1,74 @@
+// Text conversion and the reading of the update manifest, free of any
+// platform API so that it can be tested and fuzzed natively.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+struct BootstrapState;
+
+namespace vx {
+
+// Strict UTF-8 to wide text in which every character is one UTF-16 unit.
+// Returns false (and leaves `out` empty) for malformed or overlong
+// sequences, encoded surrogates and characters beyond U+FFFF.
+bool utf8_to_wide_checked(const std::string& utf8, std::wstring& out);
+
+}  // namespace vx
+
+// UTF-8 to wide text, one unit per character. Anything that does not decode
+// to a character of the Basic Multilingual Plane becomes U+FFFD, one per
+// offending byte, so the result is always well-formed.
+std::wstring utf8_to_wide(const std::string& utf8);
+
+// Wide text to UTF-8, one to three bytes per unit. A unit is encoded by its
+// value even when it is half of a surrogate pair, so text beyond U+FFFF comes
+// out as bytes that the strict decoder refuses. Units above U+FFFF (possible
+// where wchar_t is 32 bits) are encoded as U+FFFD.
+std::string wide_to_utf8(const std::wstring& wide);
+
+namespace vx {
+
+// What one reply body turned out to be.
+enum class ManifestParse {
+  kNotJson,   // not exactly one JSON value: ask the next server
+  kNullRoot,  // the JSON literal null: no manifest, ask nobody else
+  kParsed,    // some JSON value: this server answered
+};
+
+// One item of the manifest (launcher, java, java_zip).
+struct ManifestItem {
+  std::optional<std::wstring> hash;
+  std::optional<int32_t> size;
+};
+
+// Values found in a parsed reply. A value is present only when its key was
+// found with the expected type and range (first occurrence of a key counts)
+// and, for texts, valid UTF-8 within the Basic Multilingual Plane.
+struct ManifestReading {
+  ManifestParse parse = ManifestParse::kNotJson;
+  ManifestItem launcher;
+  ManifestItem java;
+  ManifestItem java_zip;
+  std::optional<std::wstring> java_path;
+  std::optional<std::wstring> run_args;
+  // Every one of the eight values is present and the whole document keeps
+  // to the format (an object root, texts within the Basic Multilingual
+  // Plane everywhere).
+  bool complete = false;
+};
+
+// Deepest nesting of arrays and objects accepted; deeper replies are taken
+// as not JSON, so that the recursive parser cannot exhaust the stack.
+constexpr int kMaxManifestDepth = 64;
+
+// Parses one reply body (UTF-8). Never fails hard: malformed input of any
+// kind yields kNotJson or an incomplete reading.
+ManifestReading read_manifest(const std::string& utf8_text);
+
+// Stores the present values of a kParsed reading in the record, leaving the
+// others untouched, and sets `manifest_ok` to `reading.complete`.
+void apply_manifest(const ManifestReading& reading, BootstrapState& state);
+
+}  // namespace vx
