@@ -1,2 +1,179 @@
 #include "update/installer.h"
-void run_update() {}
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "app/bootstrap_state.h"
+#include "app/win_raii.h"
+#include "archive/zip_archive.h"
+#include "net/http_client.h"
+
+namespace {
+
+constexpr int32_t kBytesPerMb = 1048576;
+
+const wchar_t kNoConnection[] = L"Нет соединения :(";
+const wchar_t kNoAccess[] = L"Нет доступа :(";
+
+enum class Download { kDone, kRequestFailed, kNotWritten };
+
+// Truncates toward zero like a plain conversion, but a value outside the
+// 32-bit range saturates: converting it directly would be undefined.
+int32_t truncate_saturating(double value) {
+  if (value != value) return 0;  // NaN
+  if (value >= 2147483647.0) return INT32_MAX;
+  if (value <= -2147483648.0) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+// Fetches `url` into memory and writes the body to `target` as one block.
+// The status code is not examined: whatever body arrives is the item, and a
+// wrong one is caught by the next check. A short write is caught the same way.
+Download download(const std::wstring& url, const std::wstring& target) {
+  HttpClient client(url, &on_download_progress);
+  client.verifyCertificates = VX_VERIFY_CERTIFICATES != 0;
+  if (!client.request(L"GET")) return Download::kRequestFailed;
+  if (!client.body || client.bodyLength == 0) return Download::kNotWritten;
+  FILE* file = nullptr;
+  if (_wfopen_s(&file, target.c_str(), L"wb") != 0 || file == nullptr) {
+    return Download::kNotWritten;
+  }
+  std::fwrite(client.body.get(), 1, client.bodyLength, file);
+  std::fclose(file);
+  return Download::kDone;
+}
+
+void fail(BootstrapState& state, const wchar_t* title, const wchar_t* detail) {
+  state.error_title = title;
+  state.error_detail = detail;
+  state.failed = true;
+}
+
+// Unpacks every item of the archive, in index order, below `java_dir`. No
+// result is acted on: an item that does not unpack leaves the runtime stale,
+// which the next check finds.
+void unpack_runtime(const std::wstring& archive_path, const std::wstring& java_dir) {
+  vx::ZipArchive* archive = vx::openArchive(archive_path.c_str());
+  if (archive == nullptr) return;
+  vx::ZipItemInfo info{};
+  vx::describeItem(archive, -1, &info);
+  const int32_t count = info.index;
+  for (int32_t i = 0; i < count; ++i) {
+    vx::describeItem(archive, i, &info);
+    const std::wstring destination = java_dir + L"\\" + info.name;
+    vx::extractItem(archive, i, destination.c_str());
+  }
+  vx::closeArchive(archive);
+}
+
+void update_launcher(BootstrapState& state, const std::wstring& base) {
+  state.progress_total_mb = state.launcher_size / kBytesPerMb;
+  if (!DeleteFileW(state.launcher_path.c_str())) {
+    const DWORD error = GetLastError();
+    // A jar (or folder) that is not there yet is the first install.
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+      fail(state, kNoAccess, L"Ошибка обновления лаунчера. Код L1.");
+      return;
+    }
+  }
+  switch (download(base + L"/Velmorandix.jar", state.launcher_path)) {
+    case Download::kDone:
+      break;
+    case Download::kRequestFailed:
+      fail(state, kNoConnection, L"Ошибка обновления лаунчера. Код L2.");
+      break;
+    case Download::kNotWritten:
+      fail(state, kNoAccess, L"Ошибка обновления лаунчера. Код L3.");
+      break;
+  }
+}
+
+void update_java(BootstrapState& state, const std::wstring& base) {
+  const std::wstring archive_path = state.java_dir + L"\\tempfile.zip";
+  state.progress_total_mb = state.java_zip_size / kBytesPerMb;
+  // Whatever could not be deleted stays and makes the next check stale.
+  delete_tree(state.java_dir, true);
+  CreateDirectoryW(state.java_dir.c_str(), nullptr);
+
+  const wchar_t* archive_name =
+      state.is_64bit_os ? L"/bootstrap/java64.zip" : L"/bootstrap/java32.zip";
+  switch (download(base + archive_name, archive_path)) {
+    case Download::kDone:
+      break;
+    case Download::kRequestFailed:
+      fail(state, kNoConnection, L"Ошибка обновления Java. Код J3.");
+      return;
+    case Download::kNotWritten:
+      fail(state, kNoAccess, L"Ошибка обновления Java. Код J4.");
+      return;
+  }
+  unpack_runtime(archive_path, state.java_dir);
+  DeleteFileW(archive_path.c_str());
+}
+
+}  // namespace
+
+void run_update() {
+  BootstrapState& state = *bootstrap_state;
+  state.failed = false;
+  const std::wstring base = state.server_url;
+  if (state.launcher_outdated) {
+    // The runtime waits for the next round, after the check has run again.
+    update_launcher(state, base);
+  } else if (state.java_outdated) {
+    update_java(state, base);
+  }
+}
+
+bool on_download_progress(double percent) {
+  BootstrapState& state = *bootstrap_state;
+  state.progress_percent = truncate_saturating(percent);
+  const double total = static_cast<double>(state.progress_total_mb.load());
+  state.progress_done_mb = truncate_saturating(total * percent / 100.0);
+  return true;
+}
+
+uint32_t delete_tree(const std::wstring& folder, bool recurse) {
+  bool left_subfolder = false;
+  {
+    WIN32_FIND_DATAW entry;
+    vx::UniqueFindHandle search(FindFirstFileW((folder + L"\\*.*").c_str(), &entry));
+    // A folder that cannot be searched (most often: it does not exist)
+    // counts as deleted.
+    if (!search) return 0;
+    do {
+      // Only the two navigation entries are skipped: a leftover ".hidden"
+      // would keep the folder, and with it a stale runtime, forever.
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      const DWORD attributes = entry.dwFileAttributes;
+      const bool is_folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (is_folder && !recurse) {
+        left_subfolder = true;
+        continue;
+      }
+      if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A link: remove the link itself. Entering it, or changing the
+        // attributes through it, would act on files outside this folder.
+        const BOOL removed = is_folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+        if (!removed) return GetLastError();
+      } else if (is_folder) {
+        const uint32_t code = delete_tree(path, true);
+        if (code != 0) return code;
+      } else if (!SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL) ||
+                 !DeleteFileW(path.c_str())) {
+        return GetLastError();
+      }
+    } while (FindNextFileW(search.get(), &entry));
+    const DWORD end = GetLastError();
+    if (end != ERROR_NO_MORE_FILES) return end;
+  }
+  if (left_subfolder) return 0;
+  if (!SetFileAttributesW(folder.c_str(), FILE_ATTRIBUTE_NORMAL) ||
+      !RemoveDirectoryW(folder.c_str())) {
+    return GetLastError();
+  }
+  return 0;
+}

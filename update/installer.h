@@ -1,2 +1,35 @@
+// Download and installation of one stale item: the launcher jar, or else the
+// zipped Java runtime, which is unpacked into the emptied runtime folder.
+// Nothing installed here is verified; the next install check does that.
+//
+// Windows only (files through Win32 and the C runtime's wide functions).
 #pragma once
+
+#include <cstdint>
+#include <string>
+
+// Replaces at most one item per call, reading the shared record: the launcher
+// jar when launcher_outdated is set, otherwise the Java runtime when
+// java_outdated is set. Resets failed first. On a failure sets failed,
+// error_title and error_detail (codes L1-L3, J3, J4); everything it ignores
+// (a folder not emptied, an archive that is not a zip, an item that does not
+// unpack, an error page written as the item) is left for the next check.
+// Sets progress_total_mb before the download; the progress callback keeps
+// progress_percent and progress_done_mb current while it runs.
 void run_update();
+
+// The download progress receiver: progress_percent := percent truncated to
+// an integer, progress_done_mb := progress_total_mb * percent / 100.0
+// truncated. Values outside the 32-bit range saturate instead of wrapping.
+// Always returns true.
+bool on_download_progress(double percent);
+
+// Deletes the files below `folder` and, with `recurse`, its subfolders, then
+// the folder itself. Only "." and ".." are skipped, so names that begin with
+// a full stop go too. A subfolder that is a link (a reparse point) is never
+// entered: the link itself is removed and whatever it points at is left
+// alone. Read-only files are made writable first. Without `recurse`,
+// subfolders stay and so does the folder, and the result is 0.
+// Returns 0 on success, also when the folder does not exist, or the Win32
+// error code of the first step that failed (the deletion stops there).
+uint32_t delete_tree(const std::wstring& folder, bool recurse);

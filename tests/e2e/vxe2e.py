@@ -97,12 +97,27 @@ class Session:
         self.display = data.strip().decode()
 
     # -- programs ----------------------------------------------------------
-    def start(self, exe, *args, stdout=subprocess.PIPE):
-        """Starts a Windows program under Wine; returns its Popen."""
-        p = subprocess.Popen(['wine', exe] + list(args), env=self.env, stdout=stdout,
-                             stderr=subprocess.DEVNULL)
+    def start(self, exe, *args, stdout=None):
+        """Starts a Windows program under Wine; returns its Popen.
+
+        Its standard output goes to a file, never a pipe: Wine's own services,
+        started on demand by the program, inherit its handles and would hold
+        a pipe open long after the program has ended. output(proc) reads it.
+        A caller may pass its own open file as stdout instead.
+        """
+        out_path = os.path.join(self._tmp, 'out-%d.txt' % len(self._procs))
+        with open(out_path, 'wb') as out:
+            p = subprocess.Popen(['wine', exe] + list(args), env=self.env,
+                                 stdout=out if stdout is None else stdout,
+                                 stderr=subprocess.DEVNULL)
+        p.output_path = out_path
         self._procs.append(p)
         return p
+
+    def output(self, proc):
+        """What a program started with start() wrote to standard output."""
+        with open(proc.output_path, 'rb') as f:
+            return f.read()
 
     def wait(self, proc, timeout):
         """The exit code, or None if it is still running after timeout s."""
@@ -112,10 +127,17 @@ class Session:
             return None
 
     def run(self, exe, *args, timeout=60):
-        """Runs a Windows console program to its end; (exit code, stdout)."""
-        r = subprocess.run(['wine', exe] + list(args), env=self.env, capture_output=True,
-                           timeout=timeout)
-        return r.returncode, r.stdout.decode('utf-8', 'replace')
+        """Runs a Windows console program to its end; (exit code, stdout).
+
+        Waits for the program itself, not for the end of its output (see
+        start); None as the exit code means it was still running at timeout.
+        """
+        p = self.start(exe, *args)
+        code = self.wait(p, timeout)
+        if code is None:
+            p.kill()
+            p.wait()
+        return code, self.output(p).decode('utf-8', 'replace')
 
     def screenshot(self, path):
         """Saves the whole screen as a PNG (ImageMagick's import)."""

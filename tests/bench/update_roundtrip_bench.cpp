@@ -1,0 +1,135 @@
+// One runtime update round trip, timed: run_update with java_outdated set
+// downloads the runtime archive, writes it to tempfile.zip, unpacks it into
+// the runtime folder and deletes the archive. Run by
+// update_roundtrip_bench.py (not ctest), one process per round trip.
+//
+//   update_roundtrip_bench.exe BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]
+//   -> ok=1 seconds=12.3 files=1234 bytes=... total_mb=... percent=100
+// With --phases it times the download, the write and the unpacking one by
+// one instead (into JAVA_DIR, which must exist and be empty).
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "app/bootstrap_state.h"
+#include "archive/zip_archive.h"
+#include "net/http_client.h"
+#include "update/installer.h"
+
+namespace {
+
+// With --hold the program waits for a line on standard input before the
+// round trip and again before it ends, so that the driver can read the Linux
+// process's memory figures (Wine's own counters stay near zero).
+void wait_for_line(bool hold, const char* state) {
+  if (!hold) return;
+  std::printf("%s\n", state);
+  std::fflush(stdout);
+  char line[16];
+  if (std::fgets(line, sizeof(line), stdin) == nullptr) return;
+}
+
+// Number and total size of the files below `folder`.
+void count_files(const std::wstring& folder, uint64_t& files, uint64_t& bytes) {
+  std::vector<std::wstring> pending{folder};
+  while (!pending.empty()) {
+    const std::wstring current = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((current + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) continue;
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(current + L"\\" + name);
+      } else {
+        ++files;
+        bytes += (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+      }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+  }
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The three steps of the round trip on their own, the way run_update does
+// them, to tell where the time goes: the download into memory, the single
+// write of the archive, and the unpacking into `folder`.
+void time_phases(const std::wstring& url, const std::wstring& folder) {
+  auto start = std::chrono::steady_clock::now();
+  HttpClient client(url, &on_download_progress);
+  const bool ok = client.request(L"GET");
+  const double download = seconds_since(start);
+
+  start = std::chrono::steady_clock::now();
+  const std::wstring archive_path = folder + L"\\tempfile.zip";
+  FILE* file = nullptr;
+  if (!ok || _wfopen_s(&file, archive_path.c_str(), L"wb") != 0 || file == nullptr) {
+    std::printf("phases=failed\n");
+    return;
+  }
+  std::fwrite(client.body.get(), 1, client.bodyLength, file);
+  std::fclose(file);
+  const double write = seconds_since(start);
+
+  start = std::chrono::steady_clock::now();
+  vx::ZipArchive* archive = vx::openArchive(archive_path.c_str());
+  vx::ZipItemInfo info{};
+  vx::describeItem(archive, -1, &info);
+  const int32_t count = info.index;
+  for (int32_t i = 0; i < count; ++i) {
+    vx::describeItem(archive, i, &info);
+    vx::extractItem(archive, i, (folder + L"\\" + info.name).c_str());
+  }
+  vx::closeArchive(archive);
+  const double unpack = seconds_since(start);
+  std::printf("download=%.3f write=%.3f unpack=%.3f\n", download, write, unpack);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const bool hold = argc == 5 && std::wcscmp(argv[4], L"--hold") == 0;
+  const bool phases = argc == 5 && std::wcscmp(argv[4], L"--phases") == 0;
+  if (argc != 4 && !hold && !phases) {
+    std::fprintf(stderr,
+                 "usage: update_roundtrip_bench BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]\n");
+    return 2;
+  }
+  BootstrapState& state = *create_bootstrap_state();
+  state.server_url = argv[1];
+  state.java_dir = argv[2];
+  state.java_zip_size = static_cast<int32_t>(std::wcstol(argv[3], nullptr, 10));
+  state.is_64bit_os = true;
+  state.java_outdated = true;
+  if (phases) {
+    time_phases(state.server_url + L"/bootstrap/java64.zip", state.java_dir);
+    return 0;
+  }
+
+  wait_for_line(hold, "before");
+  const auto start = std::chrono::steady_clock::now();
+  run_update();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  uint64_t files = 0;
+  uint64_t bytes = 0;
+  count_files(state.java_dir, files, bytes);
+  std::printf("ok=%d seconds=%.3f files=%llu bytes=%llu total_mb=%d percent=%d\n",
+              state.failed ? 0 : 1, seconds, static_cast<unsigned long long>(files),
+              static_cast<unsigned long long>(bytes), static_cast<int>(state.progress_total_mb),
+              static_cast<int>(state.progress_percent));
+  std::fflush(stdout);
+  wait_for_line(hold, "after");
+  return state.failed ? 1 : 0;
+}

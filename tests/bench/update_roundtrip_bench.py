@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""Runtime update round trip under Wine against curl + unzip, over HTTPS.
+
+    tests/bench/update_roundtrip_bench.py BUILD/tests/bench/update_roundtrip_bench.exe
+                                          [--runs N] [--size-mb 150]
+
+Builds (once, cached beside the program) a runtime-like zip of about 150 MB:
+many small and mid-sized files, part incompressible and part compressible,
+in nested folders. Serves it from a loopback HTTPS server of this script,
+then times, N times each and alternating, (a) run_update with java_outdated
+set in a fresh process (download into memory, write tempfile.zip, unpack,
+delete the archive; timed inside the process, Wine's start-up excluded) and
+(b) curl fetching the same URL to a file followed by "unzip -q" into an empty
+folder. Both unpack into empty folders on the same disk. Prints the best
+times, their ratio (target: at most 1.5) and the round trip's peak memory
+growth (the body is held in memory in full, so a few times the archive).
+"""
+
+import argparse
+import http.server
+import os
+import random
+import re
+import shutil
+import ssl
+import subprocess
+import sys
+import threading
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import test_server  # noqa: E402  (only its certificate maker)
+
+MIB = 1024 * 1024
+ARCHIVE_PATH = "/bootstrap/java64.zip"
+
+
+def make_archive(path, size_mb):
+    """A runtime-shaped zip of roughly size_mb compressed megabytes."""
+    rng = random.Random(150)
+    low_entropy = bytes((b & 0x0F) + 0x40 for b in range(256))  # 4 bits a byte
+    target = size_mb * MIB
+    tmp = path + ".tmp"
+    with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+        n = 0
+        while os.path.getsize(tmp) < target:
+            n += 1
+            folder = "lib/%s/%s" % (rng.choice(["core", "desktop", "net", "security", "fonts"]),
+                                    rng.choice(["a", "b", "c", "d"]))
+            size = int(rng.choice([2, 8, 30, 120, 400, 1500]) * 1024 * rng.uniform(0.5, 1.5))
+            data = rng.randbytes(size)
+            if n % 3:  # two thirds compress about two to one, like class files
+                data = data.translate(low_entropy)
+            z.writestr("%s/file%05d.bin" % (folder, n), data)
+        z.writestr("bin/java.exe", rng.randbytes(200 * 1024))
+        z.writestr("release", b'JAVA_VERSION="17.0.9"\n')
+    os.replace(tmp, path)
+
+
+class FileHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def do_GET(self):
+        if self.path != ARCHIVE_PATH:
+            self.send_error(404)
+            return
+        size = os.path.getsize(self.server.archive)
+        self.send_response(200)
+        self.send_header("Content-Length", str(size))
+        self.end_headers()
+        with open(self.server.archive, "rb") as f:
+            while True:
+                chunk = f.read(MIB)
+                if not chunk:
+                    break
+                try:
+                    self.wfile.write(chunk)
+                except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
+                    return
+
+
+class TlsServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self, archive, context):
+        self.archive = archive
+        self.context = context
+        super().__init__(("127.0.0.1", 0), FileHandler)
+
+    def get_request(self):
+        sock, address = super().get_request()
+        if self.context is None:
+            return sock, address
+        return self.context.wrap_socket(sock, server_side=True), address
+
+
+def status_kb(pid, field):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def product_round_trip(wine_run, exe, base, java_dir, zip_size, env):
+    shutil.rmtree(java_dir, ignore_errors=True)
+    os.makedirs(java_dir)
+    p = subprocess.Popen([wine_run, exe, base, windows_path(java_dir), str(zip_size), "--hold"],
+                         env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "before"
+        before = status_kb(p.pid, "VmRSS")
+        p.stdin.write("\n")
+        p.stdin.flush()
+        out = p.stdout.readline()
+        assert p.stdout.readline().strip() == "after"
+        peak = status_kb(p.pid, "VmHWM")
+        p.stdin.write("\n")
+        p.stdin.flush()
+    finally:
+        p.wait(timeout=120)
+    m = dict(re.findall(r"(\w+)=([\d.]+)", out))
+    return m, (peak - before) * 1024, out
+
+
+def curl_unzip(url, folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    archive = os.path.join(folder, "tempfile.zip")
+    start = time.monotonic()
+    subprocess.run(["curl", "-sk", "-o", archive, url], check=True)
+    fetched = time.monotonic()
+    subprocess.run(["unzip", "-q", "-o", archive, "-d", folder], check=True)
+    done = time.monotonic()
+    os.remove(archive)
+    return done - start, fetched - start, done - fetched
+
+
+def product_phases(wine_run, exe, base, java_dir, zip_size, env):
+    shutil.rmtree(java_dir, ignore_errors=True)
+    os.makedirs(java_dir)
+    out = subprocess.run([wine_run, exe, base, windows_path(java_dir), str(zip_size), "--phases"],
+                         env=env, capture_output=True, text=True, timeout=300).stdout
+    return dict(re.findall(r"(\w+)=([\d.]+)", out))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("exe")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--size-mb", type=int, default=150)
+    ap.add_argument("--plain-http", action="store_true",
+                    help="serve over plain HTTP, to see what TLS costs")
+    args = ap.parse_args()
+
+    data_dir = os.path.join(os.path.dirname(os.path.abspath(args.exe)), "update-bench-data")
+    os.makedirs(data_dir, exist_ok=True)
+    archive = os.path.join(data_dir, "java64-%d.zip" % args.size_mb)
+    if not os.path.exists(archive):
+        print("making the %d MB archive..." % args.size_mb, flush=True)
+        make_archive(archive, args.size_mb)
+    size = os.path.getsize(archive)
+    with zipfile.ZipFile(archive) as z:
+        infos = z.infolist()
+        unpacked = sum(i.file_size for i in infos)
+    print("archive: %.1f MiB, %d files, %.1f MiB unpacked" % (size / MIB, len(infos), unpacked / MIB))
+
+    cert, key = test_server.make_certificate(data_dir, "self-signed")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server = TlsServer(archive, None if args.plain_http else context)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
+    thread.start()
+    base = "%s://127.0.0.1:%d" % ("http" if args.plain_http else "https", server.server_address[1])
+    work = os.path.join(data_dir, "work")
+    try:
+        env = dict(os.environ)
+        env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)),
+                                                  "wineprefix-bench"))
+        wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
+        product, pair = [], []
+        for _ in range(args.runs):
+            m, growth, out = product_round_trip(wine_run, args.exe, base,
+                                                os.path.join(work, "java"), size, env)
+            if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos) \
+                    or int(m.get("bytes", 0)) != unpacked:
+                print("round trip failed: %s" % out.strip(), file=sys.stderr)
+                return 1
+            product.append((float(m["seconds"]), growth))
+            pair.append(curl_unzip(base + ARCHIVE_PATH, os.path.join(work, "curl")))
+            print("  run: run_update %.2f s, peak growth %.0f MiB; curl + unzip %.2f s "
+                  "(curl %.2f s, unzip %.2f s)" % ((product[-1][0], growth / MIB) + pair[-1]),
+                  flush=True)
+        phases = product_phases(wine_run, args.exe, base, os.path.join(work, "java"), size, env)
+        print("  run_update's steps alone: download %s s, write %s s, unpack %s s"
+              % (phases.get("download"), phases.get("write"), phases.get("unpack")))
+        best, growth = min(product)
+        best_pair = min(total for total, _, _ in pair)
+        print("run_update round trip: best %.2f s (%.1f MiB/s of archive)" % (best, size / MIB / best))
+        print("curl + unzip -q:       best %.2f s" % best_pair)
+        print("ratio %.2f (target <= 1.5)" % (best / best_pair))
+        peak = max(g for _, g in product)
+        print("peak memory growth: %.0f MiB = %.2f x the archive" % (peak / MIB, peak / size))
+        return 0
+    finally:
+        server.shutdown()
+        server.server_close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
