@@ -15,12 +15,12 @@
 
 struct BootstrapState {
   std::vector<std::wstring> server_urls;  // base URLs, tried in order
-  bool manifest_ok = false;    // manifest received and complete
-  bool up_to_date = false;     // nothing to download
-  bool failed = false;         // the stage that just ran failed
-  std::wstring error_title;    // first line of the error screen
-  std::wstring error_detail;   // second line, ends in the failure's code
-  std::wstring server_url;     // base URL that answered the manifest request
+  bool manifest_ok = false;               // manifest received and complete
+  bool up_to_date = false;                // nothing to download
+  bool failed = false;                    // the stage that just ran failed
+  std::wstring error_title;               // first line of the error screen
+  std::wstring error_detail;              // second line, ends in the failure's code
+  std::wstring server_url;                // base URL that answered the manifest request
   bool is_64bit_os = false;
   std::wstring install_dir;    // <roaming AppData>\Velmorandix\bootstrap
   std::wstring launcher_path;  // install_dir + L"\\launcher.jar"

@@ -42,9 +42,8 @@ DWORD WINAPI stage_thread(LPVOID parameter) {
 }  // namespace
 
 StageHooks default_stage_hooks() {
-  return StageHooks{&prepare_servers, &fetch_manifest,  &check_install,
-                    &run_update,      &launch_stage, &real_start_timer,
-                    &real_stop_timer, &real_post_close};
+  return StageHooks{&prepare_servers, &fetch_manifest,   &check_install,   &run_update,
+                    &launch_stage,    &real_start_timer, &real_stop_timer, &real_post_close};
 }
 
 void set_stage_hooks(const StageHooks& new_hooks) { hooks = new_hooks; }

@@ -9,13 +9,13 @@
 
 namespace vx {
 
-constexpr uint32_t kRepaintPeriodMs = 30;          // every screen's timer
-constexpr uint32_t kErrorScreenMs = 5000;          // error screen, then close
-constexpr uint32_t kUpdateHoldMs = 10000;          // update screen after a download
-constexpr uint32_t kLaunchPauseMs = 1000;          // pause before starting the launcher
-constexpr uint32_t kMarkerPollMs = 1000;           // one pass of the marker wait
-constexpr int32_t kMarkerBudget = 15000;           // the marker wait's budget...
-constexpr int32_t kMarkerBudgetStep = 100;         // ...falls this much per pass (150 passes)
+constexpr uint32_t kRepaintPeriodMs = 30;   // every screen's timer
+constexpr uint32_t kErrorScreenMs = 5000;   // error screen, then close
+constexpr uint32_t kUpdateHoldMs = 10000;   // update screen after a download
+constexpr uint32_t kLaunchPauseMs = 1000;   // pause before starting the launcher
+constexpr uint32_t kMarkerPollMs = 1000;    // one pass of the marker wait
+constexpr int32_t kMarkerBudget = 15000;    // the marker wait's budget...
+constexpr int32_t kMarkerBudgetStep = 100;  // ...falls this much per pass (150 passes)
 
 using SleepFunction = void (*)(uint32_t milliseconds);
 

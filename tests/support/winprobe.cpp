@@ -60,7 +60,8 @@ int find(const wchar_t* class_name, DWORD timeout_ms, bool watch) {
     if (!IsWindow(window)) visible_ms = static_cast<long>(GetTickCount() - seen);
   }
   std::printf(
-      "{\"found\":true,\"visible_ms\":%ld,\"title\":\"%s\",\"left\":%ld,\"top\":%ld,\"right\":%ld,\"bottom\":%ld,"
+      "{\"found\":true,\"visible_ms\":%ld,\"title\":\"%s\",\"left\":%ld,\"top\":%ld,\"right\":%ld,"
+      "\"bottom\":%ld,"
       "\"cx_fullscreen\":%d,\"cy_fullscreen\":%d,\"client_left\":%ld,\"client_top\":%ld}\n",
       visible_ms, json_text(title).c_str(), r.left, r.top, r.right, r.bottom,
       GetSystemMetrics(SM_CXFULLSCREEN), GetSystemMetrics(SM_CYFULLSCREEN), client.x, client.y);
