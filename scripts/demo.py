@@ -1,50 +1,313 @@
 #!/usr/bin/env python3
-"""Runs Velmorandix.exe once under Wine and reports what happened.
+"""The demo: one real run of Velmorandix.exe against a real web server.
 
-    demo.py <Velmorandix.exe> <winprobe.exe> <output folder>
+    demo.py --build BUILD_DIR --out OUT_DIR [--fresh]
 
-No demo update server is served yet, so the run ends on the error screen
-after 5 seconds. Screenshots of the screen are taken while the program runs;
-the distinct ones land in the output folder.
+BUILD_DIR holds the windows preset's Velmorandix.exe (built for the update
+servers https://127.0.0.1:47443 and :47444), winprobe.exe, standin_java.exe,
+velmorandix-manifest.exe and splash_gallery.exe.
+
+What it does:
+  1. makes the demo release under BUILD_DIR/demo/content: a small launcher
+     jar (made with the JDK's jar tool when there is one, otherwise written
+     here; either way made once and kept), and a Java runtime folder whose
+     bin\\java.exe is the stand-in launcher, zipped with fixed times;
+  2. writes the manifest with velmorandix-manifest;
+  3. serves it all with nginx on https://127.0.0.1:47443, with a certificate
+     made on the spot, from a prefix under BUILD_DIR/demo/server; the site
+     configuration is tests/e2e/nginx/velmorandix-site.conf;
+  4. runs Velmorandix.exe under Wine in a private X server, in the Wine
+     prefix BUILD_DIR/demo/wineprefix, which is kept, so that a second demo
+     finds the install from the first and goes straight to the launch;
+  5. saves one picture of each screen the window showed into OUT_DIR and
+     prints what happened.
+
+--fresh empties the install folder first. Everything listens on 127.0.0.1;
+every process started here is stopped by its PID.
 """
+import argparse
 import hashlib
 import os
+import random
+import shutil
+import subprocess
 import sys
+import tempfile
+import threading
 import time
+import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'e2e'))
-from vxe2e import Session  # noqa: E402
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(REPO, 'tests', 'e2e'))
+from vxe2e import Probe, Session, wine_path  # noqa: E402
+import vxservers as vs  # noqa: E402
+
+RUN_ARGS = '-jar %launcher% -u %updater_path%'
+JAVA_PATH = '%java%\\bin\\java.exe'
+SCREENS = ('welcome', 'connect', 'check', 'update', 'launch', 'error')
+FILETIME_UNIX_EPOCH = 116444736000000000
 
 
-def main(exe, probe_exe, out_dir):
+def make_jar(content_dir):
+    """The launcher jar: made once, then kept, so that a second demo serves
+    the very same bytes."""
+    jar = os.path.join(content_dir, 'launcher.jar')
+    if os.path.exists(jar):
+        return jar, 'kept from an earlier demo'
+    src = tempfile.mkdtemp(prefix='vx-demo-jar-')
+    try:
+        with open(os.path.join(src, 'README.txt'), 'w') as f:
+            f.write('The Velmorandix launcher would be here; the demo runs a stand-in.\n')
+        with open(os.path.join(src, 'MANIFEST.MF'), 'w') as f:
+            f.write('Manifest-Version: 1.0\nImplementation-Title: Velmorandix demo launcher\n')
+        if shutil.which('jar'):
+            subprocess.run(['jar', '--create', '--file', jar, '--manifest',
+                            os.path.join(src, 'MANIFEST.MF'), '-C', src, 'README.txt'],
+                           check=True, timeout=120)
+            return jar, "made with the JDK's jar tool"
+    finally:
+        shutil.rmtree(src, ignore_errors=True)
+    with zipfile.ZipFile(jar, 'w', zipfile.ZIP_DEFLATED) as z:
+        z.writestr(zipfile.ZipInfo('META-INF/MANIFEST.MF', (2026, 1, 1, 0, 0, 0)),
+                   'Manifest-Version: 1.0\r\nImplementation-Title: Velmorandix demo launcher\r\n\r\n')
+        z.writestr(zipfile.ZipInfo('README.txt', (2026, 1, 1, 0, 0, 0)),
+                   'The Velmorandix launcher would be here; the demo runs a stand-in.\n')
+    return jar, 'no JDK here, so a plain zip with a jar manifest'
+
+
+def make_runtime(content_dir, standin):
+    """The runtime folder (stand-in as bin\\java.exe) and its zip."""
+    runtime = os.path.join(content_dir, 'java')
+    shutil.rmtree(runtime, ignore_errors=True)
+    with open(standin, 'rb') as f:
+        files = {
+            'bin/java.exe': f.read(),
+            'release': b'JAVA_VERSION="17.0.9"\nIMPLEMENTOR="Velmorandix demo"\n',
+            'conf/demo.properties': b'# a runtime made for the demo\ndemo=true\n',
+            # Some bulk, so that the update screen counts megabytes; seeded,
+            # so that every demo serves the same bytes.
+            'lib/modules': random.Random(20261208).randbytes(6 * 1048576),
+        }
+    vs.write_tree(runtime, files)
+    archive = os.path.join(content_dir, 'java64.zip')
+    with open(archive, 'wb') as f:
+        f.write(vs.zip_folder(files))
+    return runtime, archive, files
+
+
+class ScreenWatch:
+    """Grabs the window's client area a few times a second while the program
+    runs; distinct pictures are classified afterwards."""
+
+    def __init__(self, session, probe, app, folder):
+        self.session, self.probe, self.app, self.folder = session, probe, app, folder
+        self.shots = []  # (time, path) of distinct pictures in order
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        info = self.probe.find('VELMORANDIX', 30000)
+        if not info.get('found'):
+            return
+        border = info['client_left'] - info['left']
+        w = info['right'] - info['client_left'] - border
+        h = info['bottom'] - info['client_top'] - border
+        geometry = '%dx%d+%d+%d' % (w, h, info['client_left'], info['client_top'])
+        last = None
+        n = 0
+        while self.app.poll() is None:
+            path = os.path.join(self.folder, 'grab-%03d.png' % n)
+            r = subprocess.run(['import', '-display', ':%s' % self.session.display, '-window',
+                                'root', '-crop', geometry, '+repage', path],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            if r.returncode != 0 or self.app.poll() is not None:
+                break
+            digest = hashlib.sha256(open(path, 'rb').read()).hexdigest()
+            if digest != last:
+                self.shots.append((time.time(), path))
+                n += 1
+                last = digest
+            time.sleep(0.25)
+
+    def finish(self):
+        self.thread.join(120)
+        return self.shots
+
+
+def differing(a, b):
+    r = subprocess.run(['compare', '-metric', 'AE', '-fuzz', '10%', a, b, 'null:'],
+                       capture_output=True, text=True, timeout=60)
+    try:
+        return float(r.stderr.split()[0])
+    except (IndexError, ValueError):
+        return float('inf')
+
+
+def classify(shots, references, folder):
+    """The screens in the order shown: [(name, picture)], one entry per
+    change of screen; each picture is named after its nearest reference."""
+    if not shots:
+        return []
+    size = subprocess.run(['identify', '-format', '%wx%h', shots[0][1]], capture_output=True,
+                          text=True, timeout=60).stdout.strip()
+    cropped = {}
+    for name, path in references.items():
+        out = os.path.join(folder, 'ref-%s.png' % name)
+        subprocess.run(['convert', path, '-crop', size + '+0+0', '+repage', out], check=True,
+                       timeout=60)
+        cropped[name] = out
+    order = []
+    for _, shot in shots:
+        name = min(cropped, key=lambda n: differing(shot, cropped[n]))
+        if not order or order[-1][0] != name:
+            order.append((name, shot))
+    return order
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__,
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument('--build', required=True)
+    ap.add_argument('--out', required=True)
+    ap.add_argument('--fresh', action='store_true')
+    args = ap.parse_args()
+    build = os.path.abspath(args.build)
+    exe = os.path.join(build, 'Velmorandix.exe')
+    probe_exe = os.path.join(build, 'tests', 'support', 'winprobe.exe')
+    standin = os.path.join(build, 'tools', 'standin_java.exe')
+    tool = os.path.join(build, 'tools', 'velmorandix-manifest', 'velmorandix-manifest.exe')
+    gallery = os.path.join(build, 'tests', 'app', 'splash_gallery.exe')
+    demo = os.path.join(build, 'demo')
+    content = os.path.join(demo, 'content')
+    out_dir = os.path.abspath(args.out)
+    os.makedirs(content, exist_ok=True)
     os.makedirs(out_dir, exist_ok=True)
     for old in os.listdir(out_dir):
-        if old.startswith('screen-') and old.endswith('.png'):
+        if old.endswith('.png'):
             os.remove(os.path.join(out_dir, old))
-    with Session() as s:
-        started = time.time()
-        app = s.start(exe)
-        seen = set()
-        kept = []
-        while app.poll() is None and time.time() - started < 120:
-            shot = os.path.join(out_dir, 'screen-%02d.png' % (len(kept) + 1))
-            s.screenshot(shot)
-            digest = hashlib.sha256(open(shot, 'rb').read()).hexdigest()
-            if digest in seen:
-                os.remove(shot)
+    for name in ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'all_proxy'):
+        os.environ.pop(name, None)
+
+    say = print
+    jar, jar_how = make_jar(content)
+    runtime, archive, runtime_files = make_runtime(content, standin)
+    grabs = tempfile.mkdtemp(prefix='vx-demo-grabs-')
+    server = None
+    standin_pid = None
+    with Session(prefix=os.path.join(demo, 'wineprefix')) as s:
+        try:
+            subprocess.run(['wineserver', '-p'], env=s.env, timeout=60)
+            manifest_path = os.path.join(content, 'win64.json')
+            code, text = s.run(tool, '--launcher', wine_path(jar), '--java-dir', wine_path(runtime),
+                               '--java-zip', wine_path(archive), '--java-path', JAVA_PATH,
+                               '--run-args', RUN_ARGS, '-o', wine_path(manifest_path), timeout=120)
+            if code != 0:
+                say('velmorandix-manifest failed (%d): %s' % (code, text))
+                return 1
+            with open(manifest_path, 'rb') as f:
+                manifest = f.read()
+            with open(archive, 'rb') as f, open(jar, 'rb') as g:
+                files = {vs.MANIFEST_TARGET: manifest, vs.JAR_TARGET: g.read(),
+                         vs.ZIP64_TARGET: f.read()}
+            files[vs.ZIP32_TARGET] = files[vs.ZIP64_TARGET]
+
+            # The screens as the program composes them, to name the pictures.
+            refs = os.path.join(grabs, 'gallery')
+            os.makedirs(refs)
+            s.run(gallery, wine_path(refs), timeout=120)
+            references = {n: os.path.join(refs, n + '.png') for n in SCREENS
+                          if os.path.exists(os.path.join(refs, n + '.png'))}
+
+            server = vs.NginxServers(os.path.join(demo, 'server'))
+            server.serve(primary=files)
+            shutil.copy(server.config, os.path.join(out_dir, 'nginx.conf'))
+
+            appdata = s.appdata()
+            install = os.path.join(appdata, 'Velmorandix', 'bootstrap')
+            if args.fresh:
+                shutil.rmtree(os.path.join(appdata, 'Velmorandix'), ignore_errors=True)
+            before = 'empty' if not os.path.exists(os.path.join(install, 'launcher.jar')) \
+                else 'holding an earlier install'
+
+            out_path = os.path.join(grabs, 'bootstrapper.out')
+            started = time.time()
+            with open(out_path, 'wb') as out:
+                app = s.start(exe, stdout=out)
+                watch = ScreenWatch(s, Probe(s, probe_exe), app, grabs)
+                code = s.wait(app, timeout=300)
+                if code is None:
+                    Probe(s, probe_exe).close('VELMORANDIX')
+                    code = s.wait(app, timeout=30)
+            ended = time.time()
+            order = classify(watch.finish(), references, grabs) if references else []
+            saved = []
+            for i, (name, shot) in enumerate(order, 1):
+                target = os.path.join(out_dir, '%d-%s.png' % (i, name))
+                shutil.copy(shot, target)
+                saved.append(os.path.relpath(target, REPO))
+
+            record_path = os.path.join(install, 'java', 'bin', 'standin_record.txt')
+            record = {}
+            if os.path.exists(record_path):
+                with open(record_path, encoding='utf-8') as f:
+                    record = dict(l.rstrip('\n').split('=', 1) for l in f if '=' in l)
+                # The stand-in's own note is no part of the runtime: without
+                # it the folder stays exactly as served for the next demo.
+                os.remove(record_path)
+            standin_pid = record.get('pid')
+
+            with open(out_path, 'rb') as f:
+                console = f.read().decode('utf-8', 'replace').splitlines()
+            summary = [
+                'Velmorandix demo: install folder %s at the start' % before,
+                'server:   nginx on https://127.0.0.1:%d, self-signed certificate made here; '
+                'config %s' % (vs.PRIMARY_PORT, os.path.relpath(os.path.join(out_dir, 'nginx.conf'),
+                                                                 REPO)),
+                'jar:      %s (%s)' % (os.path.relpath(jar, REPO), jar_how),
+                'manifest: ' + manifest.decode('utf-8').replace('\n', ' ').replace('  ', ''),
+                'requests: ' + ', '.join(server.requests('primary')),
+                'console:  ' + (' | '.join(console) if console else '(nothing)'),
+                'stages:   ' + (' -> '.join(n for n, _ in order) if order else '(no screen captured)')
+                + ' (the screens seen)',
+            ]
+            jar_installed = os.path.join(install, 'launcher.jar')
+            if os.path.exists(jar_installed):
+                data = open(jar_installed, 'rb').read()
+                summary.append('installed: launcher.jar %d bytes, fingerprint %s'
+                               % (len(data), vs.fingerprint(data)))
+            tree = vs.read_tree(os.path.join(install, 'java'))
+            if tree:
+                summary.append('installed: java\\ %d files, %d bytes, folder fingerprint %s'
+                               % (len(tree), sum(len(v) for v in tree.values()),
+                                  vs.folder_fingerprint(tree.values())))
+                summary.append('           served: %d files, folder fingerprint %s'
+                               % (len(runtime_files), vs.folder_fingerprint(runtime_files.values())))
+            if record:
+                printed = (int(record.get('printed', '0')) - FILETIME_UNIX_EPOCH) / 1e7
+                summary.append('launcher: started as java.exe %s (in %s)'
+                               % (record.get('cmdline'), record.get('cwd')))
+                summary.append('launcher: printed "Velmorandix launcher stand-in" and "Restart '
+                               'Launcher with JavaAgent..." %.1f s after the start; the program '
+                               'closed %.1f s later' % (printed - started, ended - printed))
             else:
-                seen.add(digest)
-                kept.append(shot)
-            time.sleep(0.2)
-        code = s.wait(app, timeout=60)
-        out = app.stdout.read().decode('utf-8', 'replace') if app.stdout else ''
-        for line in out.splitlines():
-            print('program said: ' + line)
-        print('screenshots: ' + (', '.join(kept) if kept else 'none'))
-        print('exit code: %s after %.1f s' % (code, time.time() - started))
-        print('note: no demo update server is served yet, so the run stops at the error screen.')
-        return 0 if code == 0 else 1
+                summary.append('launcher: not started')
+            summary.append('exit code %s after %.1f s; pictures: %s'
+                           % (code, ended - started, ', '.join(saved) if saved else 'none'))
+            for line in summary:
+                say(line)
+            with open(os.path.join(out_dir, 'summary.txt'), 'w', encoding='utf-8') as f:
+                f.write('\n'.join(summary) + '\n')
+            ok = code == 0 and bool(record)
+            return 0 if ok else 1
+        finally:
+            if standin_pid:
+                # The launcher keeps running after the program has closed,
+                # as a real one would; the demo ends it by its PID.
+                s.run('taskkill.exe', '/F', '/PID', standin_pid, timeout=60)
+            if server:
+                server.close()
+            shutil.rmtree(grabs, ignore_errors=True)
 
 
 if __name__ == '__main__':
-    sys.exit(main(*sys.argv[1:4]))
+    sys.exit(main())

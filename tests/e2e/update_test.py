@@ -31,7 +31,6 @@ import os
 import random
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import threading
@@ -39,6 +38,7 @@ import time
 import zipfile
 
 from vxe2e import Session, wine_path
+from vxservers import fingerprint, folder_fingerprint
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TEST_SERVER = os.path.join(os.path.dirname(HERE), 'support', 'test_server.py')
@@ -46,7 +46,6 @@ PRIMARY_PORT = 47443
 HOLD = 10.0  # the update screen's hold after each download
 PORT_WAIT = 240  # longest wait for the fixed port, in seconds
 FILETIME_UNIX_EPOCH = 116444736000000000
-M32 = 0xFFFFFFFF
 
 failures = []
 
@@ -55,40 +54,6 @@ def check(condition, what):
     print(('ok   ' if condition else 'FAIL ') + what, flush=True)
     if not condition:
         failures.append(what)
-
-
-# -- fingerprints, written from the published MurmurHash3 x86_32 ------------
-def _rotl(x, r):
-    return ((x << r) | (x >> (32 - r))) & M32
-
-
-def murmur3(data, seed=0):
-    c1, c2 = 0xcc9e2d51, 0x1b873593
-    h = seed
-    whole = len(data) // 4 * 4
-    for (k,) in struct.iter_unpack('<I', data[:whole]):
-        k = _rotl((k * c1) & M32, 15) * c2 & M32
-        h = (_rotl(h ^ k, 13) * 5 + 0xe6546b64) & M32
-    tail = data[whole:]
-    k = 0
-    for i in reversed(range(len(tail))):
-        k = (k << 8) | tail[i]
-    if tail:
-        h ^= _rotl((k * c1) & M32, 15) * c2 & M32
-    h ^= len(data) & M32
-    h ^= h >> 16
-    h = (h * 0x85ebca6b) & M32
-    h ^= h >> 13
-    h = (h * 0xc2b2ae35) & M32
-    return h ^ (h >> 16)
-
-
-def fingerprint(data):
-    return murmur3(data).to_bytes(4, 'little').hex()
-
-
-def folder_fingerprint(contents):
-    return fingerprint(''.join(sorted({fingerprint(c) for c in contents})).encode('ascii'))
 
 
 # -- the fixed-port relay ----------------------------------------------------
