@@ -30,7 +30,6 @@ import json
 import os
 import random
 import shutil
-import socket
 import subprocess
 import sys
 import threading
@@ -38,6 +37,7 @@ import time
 import zipfile
 
 from vxe2e import Session, wine_path
+import vxservers
 from vxservers import fingerprint, folder_fingerprint
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -89,8 +89,8 @@ def _owners_prefixes(inode):
     return prefixes
 
 
-class Relay:
-    """Accepts on a loopback port and pipes each connection to another.
+class Relay(vxservers.Relay):
+    """The fixed-port relay, passing on only this session's connections.
 
     The fixed port is shared by everyone on this machine, so a program of
     another run (another developer's build, say) may knock too: only
@@ -99,76 +99,18 @@ class Relay:
     """
 
     def __init__(self, port, target, prefix):
-        self.port = port
         self.prefix = os.path.realpath(prefix)
         self.refused = 0
-        self.target = target
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         # Another developer's whole-program run may hold the fixed port for a
         # while (ctest's resource lock covers one ctest run only): wait for it.
-        deadline = time.monotonic() + PORT_WAIT
-        while True:
-            try:
-                self.sock.bind(('127.0.0.1', port))
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(1)
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        super().__init__(port, target, wait_s=PORT_WAIT)
 
-    def close(self):
-        self.stopping.set()
-        self.thread.join(5)
-        self.sock.close()
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                client, _ = self.sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
-
-    def _serve(self, client):
+    def admit(self, client):
         inode = _socket_inode(client.getpeername()[1], self.port)
         if inode is None or self.prefix not in _owners_prefixes(inode):
             self.refused += 1
-            client.close()
-            return
-        try:
-            upstream = socket.create_connection(('127.0.0.1', self.target), timeout=30)
-        except OSError:
-            client.close()
-            return
-        back = threading.Thread(target=self._pipe, args=(upstream, client), daemon=True)
-        back.start()
-        self._pipe(client, upstream)
-        back.join(60)
-        upstream.close()
-        client.close()
-
-    @staticmethod
-    def _pipe(src, dst):
-        try:
-            while True:
-                data = src.recv(1 << 16)
-                if not data:
-                    break
-                dst.sendall(data)
-        except OSError:
-            pass
-        try:
-            dst.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
+            return False
+        return True
 
 
 def make_payload(standin):

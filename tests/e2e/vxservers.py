@@ -181,13 +181,14 @@ def port_free(port):
 class Relay:
     """Accepts on a loopback port and pipes each connection to another."""
 
-    def __init__(self, port, target):
+    def __init__(self, port, target, wait_s=120):
+        self.port = port
         self.target = target
         self.connections = 0
         # Connections past this many are closed at once: a server that has
         # become unreachable. None: no limit.
         self.max_connections = None
-        self.sock = bind_fixed_port(port)
+        self.sock = bind_fixed_port(port, wait_s)
         self.sock.listen(16)
         self.sock.settimeout(0.2)
         self.stopping = threading.Event()
@@ -211,8 +212,15 @@ class Relay:
             threading.Thread(target=self._serve, args=(client, self.connections),
                              daemon=True).start()
 
+    def admit(self, client):
+        """Whether to pass this connection on; a subclass may refuse some."""
+        return True
+
     def _serve(self, client, number):
         if self.max_connections is not None and number > self.max_connections:
+            client.close()
+            return
+        if not self.admit(client):
             client.close()
             return
         try:

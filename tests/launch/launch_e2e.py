@@ -26,16 +26,16 @@ import argparse
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
-import threading
 import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 TEST_SERVER = os.path.join(REPO, "tests", "support", "test_server.py")
+sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
+from vxservers import Relay  # noqa: E402
 RUN_ARGS = "-jar %launcher% -u %updater_path%"
 FILETIME_UNIX_EPOCH = 116444736000000000  # 1970-01-01 in 100 ns units since 1601
 
@@ -50,68 +50,6 @@ def check(condition, what):
 
 def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-class PortRelay:
-    """Listens on one loopback port and relays every connection, byte for
-    byte, to another loopback port."""
-
-    def __init__(self, listen_port, target_port):
-        self.target_port = target_port
-        self.connections = 0
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", listen_port))
-        self.listener.listen(8)
-        self.listener.settimeout(0.5)
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.stopping.set()
-        self.thread.join(5)
-        self.listener.close()
-
-    def _accept(self):
-        while not self.stopping.is_set():
-            try:
-                client, _ = self.listener.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            self.connections += 1
-            threading.Thread(target=self._serve, args=(client,), daemon=True).start()
-
-    def _serve(self, client):
-        client.settimeout(30)
-        try:
-            upstream = socket.create_connection(("127.0.0.1", self.target_port), timeout=30)
-        except OSError:
-            client.close()
-            return
-        pump = threading.Thread(target=self._pump, args=(upstream, client), daemon=True)
-        pump.start()
-        self._pump(client, upstream)
-        pump.join(30)
-        upstream.close()
-        client.close()
-
-    @staticmethod
-    def _pump(source, sink):
-        try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                sink.sendall(data)
-        except OSError:
-            pass
-        try:
-            sink.shutdown(socket.SHUT_WR)
-        except OSError:
-            pass
 
 
 def read_record(path):
@@ -209,7 +147,7 @@ def main():
             time.sleep(0.1)
         with open(ports_path) as f:
             https_port = json.load(f)["https"]
-        relay = PortRelay(args.primary_port, https_port)
+        relay = Relay(args.primary_port, https_port)
 
         # The player's run. Its output goes to a file: the launcher it leaves
         # running must not hold a pipe of ours open.
