@@ -111,3 +111,14 @@ function(vx_add_server_test)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
+
+# vx_add_windows_program(name SOURCES ... LIBS ...)
+# A Windows console helper with a wide entry point (wmain): test probes,
+# fixtures and Windows-side benchmarks. Not a test by itself.
+function(vx_add_windows_program name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${P_SOURCES})
+  target_link_libraries(${name} PRIVATE ${P_LIBS} vx_config)
+  target_link_options(${name} PRIVATE -municode)
+  vx_warnings(${name})
+endfunction()
