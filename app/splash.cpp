@@ -6,8 +6,8 @@
 
 #include "app/bootstrap_state.h"
 #include "app/splash_compose.h"
-#include "app/win_raii.h"
 #include "app/window.h"
+#include "base/win_raii.h"
 #include "resources/resource_ids.h"
 
 namespace {

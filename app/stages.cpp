@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include "app/bootstrap_state.h"
-#include "app/timing.h"
 #include "app/window.h"
+#include "base/timing.h"
 #include "launch/launcher.h"
 #include "update/install_check.h"
 #include "update/installer.h"
@@ -33,7 +33,7 @@ DWORD WINAPI stage_thread(LPVOID parameter) {
     case 4:
       return update_stage();
     case 5:
-      return hooks.launch_stage();
+      return launch_stage();
     default:
       return 0;
   }
@@ -43,7 +43,7 @@ DWORD WINAPI stage_thread(LPVOID parameter) {
 
 StageHooks default_stage_hooks() {
   return StageHooks{&prepare_servers, &fetch_manifest,   &check_install,   &run_update,
-                    &launch_stage,    &real_start_timer, &real_stop_timer, &real_post_close};
+                    &run_launch,      &real_start_timer, &real_stop_timer, &real_post_close};
 }
 
 void set_stage_hooks(const StageHooks& new_hooks) { hooks = new_hooks; }
@@ -101,5 +101,18 @@ uint32_t update_stage() {
   vx::sleep_ms(vx::kUpdateHoldMs);
   stop_repaint_timer(kUpdateTimer);
   start_stage(bootstrap_state->failed ? 3 : 2);
+  return 0;
+}
+
+uint32_t launch_stage() {
+  start_repaint_timer(kLaunchTimer);
+  const uint32_t code = hooks.run_launch();
+  stop_repaint_timer(kLaunchTimer);
+  // On a failure the launch has written the error texts.
+  if (code == 0) {
+    post_close_request();
+  } else {
+    start_stage(3);
+  }
   return 0;
 }

@@ -23,7 +23,7 @@ uint32_t connect_stage();  // 1: fetch the manifest
 uint32_t check_stage();    // 2: check the install
 uint32_t error_stage();    // 3: show the error for a while, then close
 uint32_t update_stage();   // 4: download one stale item
-uint32_t launch_stage();   // 5: start the launcher; defined in launch/launcher.cpp
+uint32_t launch_stage();   // 5: start the launcher and wait for its marker
 
 // What a stage needs from the window. They act on the published main window
 // and may be called from any thread.
@@ -39,7 +39,7 @@ struct StageHooks {
   void (*fetch_manifest)();
   void (*check_install)();
   void (*run_update)();
-  uint32_t (*launch_stage)();
+  uint32_t (*run_launch)();  // 0 once the launcher is up, else the failure's code
   void (*start_timer)(uint32_t timer_id);
   void (*stop_timer)(uint32_t timer_id);
   void (*post_close)();

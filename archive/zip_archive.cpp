@@ -6,9 +6,9 @@
 #include <new>
 #include <vector>
 
-#include "app/win_raii.h"
 #include "archive/zip_crypt.h"
 #include "archive/zip_rules.h"
+#include "base/win_raii.h"
 #include "unzip.h"
 
 namespace vx {

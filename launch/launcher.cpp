@@ -5,9 +5,8 @@
 #include <windows.h>
 
 #include "app/bootstrap_state.h"
-#include "app/stages.h"
-#include "app/timing.h"
-#include "app/win_raii.h"
+#include "base/timing.h"
+#include "base/win_raii.h"
 #include "launch/output_watch.h"
 
 namespace {
@@ -103,21 +102,15 @@ uint32_t start_launcher(const BootstrapState& state) {
 
 }  // namespace
 
-uint32_t launch_stage() {
-  start_repaint_timer(kLaunchTimer);
+uint32_t run_launch() {
   vx::sleep_ms(vx::kLaunchPauseMs);
   remove_java_options();
 
   BootstrapState& state = *bootstrap_state;
   const uint32_t code = start_launcher(state);
-  if (code == 0) {
-    stop_repaint_timer(kLaunchTimer);
-    post_close_request();
-    return 0;
+  if (code != 0) {
+    state.error_title = launch_failure_title();
+    state.error_detail = launch_failure_detail(code);
   }
-  state.error_title = launch_failure_title();
-  state.error_detail = launch_failure_detail(code);
-  stop_repaint_timer(kLaunchTimer);
-  start_stage(3);
-  return 0;
+  return code;
 }

@@ -1,7 +1,7 @@
 #include "launch/output_watch.h"
 
 #include "app/bootstrap_state.h"
-#include "app/timing.h"
+#include "base/timing.h"
 #include "launch/marker_scan.h"
 
 uint32_t watch_launcher_output(HANDLE read_end) {

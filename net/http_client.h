@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "app/win_raii.h"
+#include "base/win_raii.h"
 
 // Receives download progress as a percentage (received * 100 / Content-Length).
 // The client ignores the result.

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "app/bootstrap_state.h"
-#include "app/win_raii.h"
+#include "base/win_raii.h"
 #include "update/fingerprint.h"
 #include "update/manifest_reader.h"
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 
 #include "app/bootstrap_state.h"
-#include "app/win_raii.h"
 #include "archive/zip_archive.h"
+#include "base/win_raii.h"
 #include "net/http_client.h"
 
 namespace {

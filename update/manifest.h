@@ -1,11 +1,12 @@
 // Update servers and the manifest.
 //
-// Windows only (the request goes through HttpClient); the text codecs and the
-// manifest reading itself are portable, in manifest_reader.h.
+// Windows only (the request goes through HttpClient); the manifest reading
+// itself is portable, in manifest_reader.h.
 #pragma once
 
 #include <string>
 
+#include "base/console_line.h"  // vx::write_stdout_line
 #include "update/manifest_reader.h"
 
 // Appends the primary and then the fallback base URL to server_urls and sets
@@ -25,14 +26,3 @@ void fetch_manifest();
 // Whether Windows itself is 64-bit (x64 or ARM64) and this process does not
 // run under WOW64. Looks the WOW64 queries up at run time.
 bool detect_64bit_os();
-
-namespace vx {
-
-// Writes one line of diagnostic text to standard output so that whoever
-// reads it gets readable text: through the console's wide-character output
-// when standard output is a console, otherwise as UTF-8 bytes followed by
-// CR LF, written straight to the handle (nothing is left buffered). Does
-// nothing when there is no standard output.
-void write_stdout_line(const std::wstring& line);
-
-}  // namespace vx

@@ -1,32 +1,14 @@
-// Text conversion and the reading of the update manifest, free of any
-// platform API so that it can be tested and fuzzed natively.
+// The reading of the update manifest, free of any platform API so that it
+// can be tested and fuzzed natively. The text codecs it uses come with it.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "base/utf8.h"  // utf8_to_wide, wide_to_utf8, utf8_to_wide_checked
+
 struct BootstrapState;
-
-namespace vx {
-
-// Strict UTF-8 to wide text in which every character is one UTF-16 unit.
-// Returns false (and leaves `out` empty) for malformed or overlong
-// sequences, encoded surrogates and characters beyond U+FFFF.
-bool utf8_to_wide_checked(const std::string& utf8, std::wstring& out);
-
-}  // namespace vx
-
-// UTF-8 to wide text, one unit per character. Anything that does not decode
-// to a character of the Basic Multilingual Plane becomes U+FFFD, one per
-// offending byte, so the result is always well-formed.
-std::wstring utf8_to_wide(const std::string& utf8);
-
-// Wide text to UTF-8, one to three bytes per unit. A unit is encoded by its
-// value even when it is half of a surrogate pair, so text beyond U+FFFF comes
-// out as bytes that the strict decoder refuses. Units above U+FFFF (possible
-// where wchar_t is 32 bits) are encoded as U+FFFD.
-std::string wide_to_utf8(const std::wstring& wide);
 
 namespace vx {
 

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "app/win_raii.h"
+#include "base/win_raii.h"
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) {

@@ -17,8 +17,8 @@
 
 #include "app/bootstrap_state.h"
 #include "app/stages.h"
-#include "app/timing.h"
-#include "app/win_raii.h"
+#include "base/timing.h"
+#include "base/win_raii.h"
 #include "launch/launcher.h"
 #include "launch/marker_scan.h"
 #include "launch/output_watch.h"

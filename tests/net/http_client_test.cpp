@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/win_raii.h"
+#include "base/win_raii.h"
 #include "net/http_client.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "app/bootstrap_state.h"
-#include "app/win_raii.h"
+#include "base/win_raii.h"
 #include "tests/update/appdata_support.h"
 #include "update/fingerprint.h"
 #include "update/install_check.h"

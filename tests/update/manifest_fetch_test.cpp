@@ -15,8 +15,8 @@
 
 #include "app/bootstrap_state.h"
 #include "app/stages.h"
-#include "app/timing.h"
-#include "app/win_raii.h"
+#include "base/timing.h"
+#include "base/win_raii.h"
 #include "tests/update/appdata_support.h"
 #include "update/install_check.h"
 

@@ -12,7 +12,7 @@
 #include <io.h>
 #include <shellapi.h>
 
-#include "update/manifest_reader.h"
+#include "base/utf8.h"
 #endif
 
 int main(int argc, char** argv) {

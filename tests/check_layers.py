@@ -1,0 +1,53 @@
+#!/usr/bin/env python3
+"""Fails when a product source includes a project header above its layer.
+
+The ladder, bottom to top (README, "How the code is laid out"). The first
+row whose prefix matches a file's path says what its #include "..." lines
+may name; a prefix ending in "/" stands for a whole folder.
+  check_layers.py <source root>
+"""
+import pathlib
+import re
+import sys
+
+STATE = "app/bootstrap_state.h"
+RULES = ["update/fingerprint.h", "update/manifest_reader.h"]
+LADDER = [
+    ("base/", ["base/"]),
+    ("app/bootstrap_state.", [STATE]),
+    ("net/", ["net/", "base/"]),
+    ("archive/", ["archive/", "base/"]),
+    ("update/fingerprint.", RULES + [STATE, "base/"]),
+    ("update/manifest_reader.", RULES + [STATE, "base/"]),
+    ("update/", ["update/", "net/", "archive/", STATE, "base/"]),
+    ("launch/", ["launch/", STATE, "base/"]),
+    ("app/", ["app/", "update/", "launch/", "base/", "resources/"]),
+    ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/"] + RULES + ["base/"]),
+]
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
+
+
+def allowed(name, prefixes):
+    return any(name == p or (p.endswith("/") and name.startswith(p)) for p in prefixes)
+
+
+def main():
+    root = pathlib.Path(sys.argv[1])
+    faults = 0
+    for path in sorted(root.rglob("*")):
+        rel = path.relative_to(root).as_posix()
+        if path.suffix not in (".h", ".c", ".cpp") or rel.startswith(("build/", "tests/")):
+            continue
+        rule = next((r for r in LADDER if rel.startswith(r[0])), None)
+        if rule is None:
+            continue
+        for name in INCLUDE.findall(path.read_text(encoding="utf-8")):
+            if "/" in name and not allowed(name, rule[1]):
+                print(f"{rel}: includes {name}, which is not below it")
+                faults += 1
+    print(f"{faults} include(s) against the ladder")
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
