@@ -52,6 +52,12 @@ extern std::atomic<int32_t> shutdown_requested;
 // watcher when the launcher prints its restart marker.
 extern std::atomic<int32_t> restart_marker_seen;
 
+// Set to 1 by a last-resort guard (a stage thread, the output watcher, the
+// window procedure) when an exception escaped the code it guards. The
+// sequencer then shows the X1 error screen in place of the next stage, and
+// the launch stops waiting for the restart marker.
+extern std::atomic<int32_t> internal_error_reported;
+
 // Creates a fresh record with every field at its initial value and publishes
 // it through bootstrap_state. The previous record, if any, is left alive on
 // purpose (another thread may still hold it).

@@ -22,8 +22,8 @@ void real_post_close() { PostMessageW(main_window(), WM_CLOSE, 0, 0); }
 
 StageHooks hooks = default_stage_hooks();
 
-DWORD WINAPI stage_thread(LPVOID parameter) {
-  switch (reinterpret_cast<INT_PTR>(parameter)) {
+uint32_t run_stage(int32_t stage) {
+  switch (stage) {
     case 1:
       return connect_stage();
     case 2:
@@ -39,11 +39,84 @@ DWORD WINAPI stage_thread(LPVOID parameter) {
   }
 }
 
+// Each stage's repaint timer, by stage number - 1.
+constexpr uint32_t kStageTimers[] = {kConnectTimer, kCheckTimer, kErrorTimer, kUpdateTimer,
+                                     kLaunchTimer};
+
+// Puts the X1 texts in the record. False when there is no record or the
+// texts cannot be stored.
+bool store_internal_error_texts() {
+  BootstrapState* state = bootstrap_state;
+  if (state == nullptr) return false;
+  try {
+    state->error_title = kInternalErrorTitle;
+    state->error_detail = kInternalErrorDetail;
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+// A stage's last act: starts `stage`, or the X1 error screen once a guard
+// has reported an internal error.
+void advance_to(int32_t stage) {
+  if (internal_error_reported.load() != 0) {
+    if (!store_internal_error_texts()) {
+      post_close_request();
+      return;
+    }
+    stage = 3;
+  }
+  if (start_stage(stage)) return;
+  vx::sleep_ms(vx::kStageRetryMs);
+  if (start_stage(stage)) return;
+  post_close_request();
+}
+
+// Last resort for a stage whose procedure threw: its screen goes, and the
+// X1 error screen follows; after the error stage, the close request.
+void recover_from_stage_fault(int32_t stage) {
+  internal_error_reported.store(1);
+  stop_repaint_timer(kStageTimers[stage - 1]);
+  if (stage == 3) {
+    post_close_request();
+  } else {
+    advance_to(3);
+  }
+}
+
+// Nothing leaves a thread entry.
+DWORD WINAPI stage_thread(LPVOID parameter) {
+  const int32_t stage = static_cast<int32_t>(reinterpret_cast<INT_PTR>(parameter));
+  try {
+    return run_stage(stage);
+  } catch (...) {
+  }
+  try {
+    recover_from_stage_fault(stage);
+  } catch (...) {
+    try {
+      post_close_request();
+    } catch (...) {
+    }
+  }
+  return 0;
+}
+
+bool real_start_thread(int32_t stage) {
+  HANDLE thread = CreateThread(nullptr, 0, &stage_thread,
+                               reinterpret_cast<LPVOID>(static_cast<INT_PTR>(stage)), 0, nullptr);
+  if (!thread) return false;
+  CloseHandle(thread);  // stage threads are never joined
+  return true;
+}
+
 }  // namespace
 
 StageHooks default_stage_hooks() {
-  return StageHooks{&prepare_servers, &fetch_manifest,   &check_install,   &run_update,
-                    &run_launch,      &real_start_timer, &real_stop_timer, &real_post_close};
+  return StageHooks{&prepare_servers, &fetch_manifest,  &check_install,
+                    &run_update,      &run_launch,      &real_start_timer,
+                    &real_stop_timer, &real_post_close, &real_start_thread};
 }
 
 void set_stage_hooks(const StageHooks& new_hooks) { hooks = new_hooks; }
@@ -54,12 +127,10 @@ void post_close_request() { hooks.post_close(); }
 
 bool start_stage(int32_t stage) {
   if (stage < 1 || stage > 5) return false;
-  HANDLE thread = CreateThread(nullptr, 0, &stage_thread,
-                               reinterpret_cast<LPVOID>(static_cast<INT_PTR>(stage)), 0, nullptr);
-  if (!thread) return false;
-  CloseHandle(thread);  // stage threads are never joined
-  return true;
+  return hooks.start_thread(stage);
 }
+
+void start_first_stage() { advance_to(1); }
 
 uint32_t connect_stage() {
   start_repaint_timer(kConnectTimer);
@@ -68,7 +139,7 @@ uint32_t connect_stage() {
   hooks.fetch_manifest();
   stop_repaint_timer(kConnectTimer);
   // Only manifest_ok decides; failed is not consulted here.
-  start_stage(bootstrap_state->manifest_ok ? 2 : 3);
+  advance_to(bootstrap_state->manifest_ok ? 2 : 3);
   return 0;
 }
 
@@ -77,11 +148,11 @@ uint32_t check_stage() {
   hooks.check_install();
   stop_repaint_timer(kCheckTimer);
   if (bootstrap_state->failed) {
-    start_stage(3);
+    advance_to(3);
   } else if (bootstrap_state->up_to_date) {
-    start_stage(5);
+    advance_to(5);
   } else {
-    start_stage(4);
+    advance_to(4);
   }
   return 0;
 }
@@ -100,7 +171,7 @@ uint32_t update_stage() {
   // The update screen stays up with its last progress whatever the outcome.
   vx::sleep_ms(vx::kUpdateHoldMs);
   stop_repaint_timer(kUpdateTimer);
-  start_stage(bootstrap_state->failed ? 3 : 2);
+  advance_to(bootstrap_state->failed ? 3 : 2);
   return 0;
 }
 
@@ -112,7 +183,7 @@ uint32_t launch_stage() {
   if (code == 0) {
     post_close_request();
   } else {
-    start_stage(3);
+    advance_to(3);
   }
   return 0;
 }

@@ -18,7 +18,19 @@ constexpr uint32_t kLaunchTimer = 1029;   // stage 5
 // nothing. Returns whether a thread was started.
 bool start_stage(int32_t stage);
 
-// The stage procedures. Each takes nothing and returns 0.
+// Starts stage 1 once the window is up. Like every transition: a thread that
+// the system refuses is asked for once more after 100 ms, and when that fails
+// too the close request ends the program rather than leave a frozen screen.
+void start_first_stage();
+
+// The error screen's texts after an internal error (internal_error_reported).
+constexpr wchar_t kInternalErrorTitle[] = L"Критическая ошибка";
+constexpr wchar_t kInternalErrorDetail[] = L"Внутренняя ошибка. Код X1.";
+
+// The stage procedures. Each takes nothing and returns 0. Run on the thread
+// that start_stage makes, anything that escapes one is caught there: the
+// stage's timer stops and the X1 error screen follows (after the error stage
+// itself, the close request).
 uint32_t connect_stage();  // 1: fetch the manifest
 uint32_t check_stage();    // 2: check the install
 uint32_t error_stage();    // 3: show the error for a while, then close
@@ -31,9 +43,9 @@ void start_repaint_timer(uint32_t timer_id);
 void stop_repaint_timer(uint32_t timer_id);
 void post_close_request();
 
-// The work that the stages call and the window operations they use. Tests
-// swap them to drive the sequencer without a network, a disk or a window;
-// the product never changes them.
+// The work that the stages call, the window operations they use and the
+// start of their threads. Tests swap them to drive the sequencer without a
+// network, a disk or a window; the product never changes them.
 struct StageHooks {
   void (*prepare_servers)();
   void (*fetch_manifest)();
@@ -43,6 +55,7 @@ struct StageHooks {
   void (*start_timer)(uint32_t timer_id);
   void (*stop_timer)(uint32_t timer_id);
   void (*post_close)();
+  bool (*start_thread)(int32_t stage);  // false when the system refuses the thread
 };
 
 // The real work and window operations.

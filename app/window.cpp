@@ -20,9 +20,43 @@ wchar_t window_class[100];
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
-DWORD WINAPI stage_one_thread(LPVOID) { return connect_stage(); }
+void paint_timer_screen(UINT_PTR timer_id) {
+  if (ScreenPainter painter = painter_for_timer(timer_id)) painter();
+}
+
+WindowHooks window_hooks = default_window_hooks();
+
+LRESULT handle_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_DESTROY:
+      shutdown_requested.store(1);
+      PostQuitMessage(0);
+      return 0;
+    case WM_PAINT: {
+      // The screens are drawn only by the painters; a paint request only
+      // needs validating.
+      PAINTSTRUCT ps;
+      BeginPaint(window, &ps);
+      EndPaint(window, &ps);
+      return 0;
+    }
+    case WM_TIMER:
+      window_hooks.paint_for_timer(wparam);
+      return 0;
+    case WM_COMMAND:
+      return 0;
+    default:
+      return DefWindowProcW(window, message, wparam, lparam);
+  }
+}
 
 }  // namespace
+
+WindowHooks default_window_hooks() {
+  return WindowHooks{&register_window_class, &create_main_window, &paint_timer_screen};
+}
+
+void set_window_hooks(const WindowHooks& hooks) { window_hooks = hooks; }
 
 POINT window_position(int full_width, int full_height) {
   // C++ division truncates toward zero, as the placement rule wants.
@@ -51,26 +85,13 @@ ScreenPainter painter_for_timer(UINT_PTR timer_id) {
 }
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  switch (message) {
-    case WM_DESTROY:
-      shutdown_requested.store(1);
-      PostQuitMessage(0);
-      return 0;
-    case WM_PAINT: {
-      // The screens are drawn only by the painters; a paint request only
-      // needs validating.
-      PAINTSTRUCT ps;
-      BeginPaint(window, &ps);
-      EndPaint(window, &ps);
-      return 0;
-    }
-    case WM_TIMER:
-      if (ScreenPainter painter = painter_for_timer(wparam)) painter();
-      return 0;
-    case WM_COMMAND:
-      return 0;
-    default:
-      return DefWindowProcW(window, message, wparam, lparam);
+  try {
+    return handle_message(window, message, wparam, lparam);
+  } catch (...) {
+    // An exception must not unwind through the system's code. The sequencer
+    // shows the X1 error screen when the running stage ends.
+    internal_error_reported.store(1);
+    return 0;
   }
 }
 
@@ -95,8 +116,9 @@ HWND create_main_window(HINSTANCE instance, const wchar_t* class_name, const wch
 }
 
 int run_application(HINSTANCE instance, int show_command) {
-  // Nothing in start-up reports a failure: the program goes on with what it
-  // has, and a part that did not load is simply not drawn.
+  // Start-up reports no failure: the program goes on with what it has, and
+  // a part that did not load is simply not drawn. Only a missing window ends
+  // it.
   Gdiplus::GdiplusStartupInput startup_input;  // version 1, no debug callback
   ULONG_PTR gdiplus_token = 0;
   Gdiplus::GdiplusStartup(&gdiplus_token, &startup_input, nullptr);
@@ -106,18 +128,26 @@ int run_application(HINSTANCE instance, int show_command) {
   LoadStringW(instance, IDS_WINDOW_TITLE, window_title, 100);
   LoadStringW(instance, IDS_WINDOW_CLASS, window_class, 100);
 
-  register_window_class(instance, window_class);
+  // Without a window, timers would go to the stage threads and the close
+  // request nowhere: the loop would never end. Leave at once instead.
+  if (window_hooks.register_class(instance, window_class) == 0) {
+    Gdiplus::GdiplusShutdown(gdiplus_token);
+    return 0;
+  }
   module_instance = instance;
 
-  HWND window = create_main_window(instance, window_class, window_title);
+  HWND window = window_hooks.create_window(instance, window_class, window_title);
+  if (window == nullptr) {
+    Gdiplus::GdiplusShutdown(gdiplus_token);
+    return 0;
+  }
   ShowWindow(window, show_command);
   UpdateWindow(window);
   set_main_window(window);
 
   paint_welcome_screen();
 
-  HANDLE stage_one = CreateThread(nullptr, 0, &stage_one_thread, nullptr, 0, nullptr);
-  if (stage_one) CloseHandle(stage_one);  // never joined
+  start_first_stage();
 
   MSG msg{};
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

@@ -16,6 +16,7 @@ constexpr uint32_t kLaunchPauseMs = 1000;   // pause before starting the launche
 constexpr uint32_t kMarkerPollMs = 1000;    // one pass of the marker wait
 constexpr int32_t kMarkerBudget = 15000;    // the marker wait's budget...
 constexpr int32_t kMarkerBudgetStep = 100;  // ...falls this much per pass (150 passes)
+constexpr uint32_t kStageRetryMs = 100;     // before the one retry of a stage thread
 
 using SleepFunction = void (*)(uint32_t milliseconds);
 

@@ -37,15 +37,14 @@ std::wstring own_executable_path() {
   return std::wstring(buffer, length);
 }
 
-DWORD WINAPI watcher_thread(LPVOID read_end) {
-  return watch_launcher_output(static_cast<HANDLE>(read_end));
-}
-
 // Waits for the watcher's report: tests the flag before the first sleep and
-// after every sleep but the last, 150 sleeps of 1000 ms in all.
+// after every sleep but the last, 150 sleeps of 1000 ms in all. Gives up
+// early on an internal error: the watcher may be gone, and the sequencer
+// shows that error next.
 bool wait_for_restart_marker() {
   for (int32_t budget = vx::kMarkerBudget; budget > 0; budget -= vx::kMarkerBudgetStep) {
     if (restart_marker_seen.load() != 0) return true;
+    if (internal_error_reported.load() != 0) return false;
     vx::sleep_ms(vx::kMarkerPollMs);
   }
   return false;
@@ -95,7 +94,7 @@ uint32_t start_launcher(const BootstrapState& state) {
   // reading when this stage has given up, and the launcher's writes must not
   // fail while this program runs.
   HANDLE pipe = read_end.release();
-  vx::UniqueNullHandle watcher(CreateThread(nullptr, 0, &watcher_thread, pipe, 0, nullptr));
+  vx::UniqueNullHandle watcher(CreateThread(nullptr, 0, &output_watch_thread, pipe, 0, nullptr));
 
   return wait_for_restart_marker() ? 0 : 4;
 }

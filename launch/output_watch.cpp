@@ -4,6 +4,15 @@
 #include "base/timing.h"
 #include "launch/marker_scan.h"
 
+DWORD WINAPI output_watch_thread(LPVOID read_end) {
+  try {
+    return watch_launcher_output(static_cast<HANDLE>(read_end));
+  } catch (...) {
+    internal_error_reported.store(1);
+    return 0;
+  }
+}
+
 uint32_t watch_launcher_output(HANDLE read_end) {
   RestartMarkerScanner scanner;
   char buffer[kOutputReadChunk];

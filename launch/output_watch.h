@@ -23,3 +23,8 @@ constexpr uint32_t kOutputReadRetryPauseMs = 50;
 // closed: the caller keeps it open while the watcher runs. Writes nothing
 // else and returns 0.
 uint32_t watch_launcher_output(HANDLE read_end);
+
+// The watcher's thread entry: watch_launcher_output on the pipe's read end.
+// Nothing escapes it: when anything does, it sets internal_error_reported,
+// which ends the launch's marker wait, and the sequencer shows the error.
+DWORD WINAPI output_watch_thread(LPVOID read_end);

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "app/bootstrap_state.h"
 #include "app/splash.h"
+#include "app/stages.h"
+#include "base/win_raii.h"
 
 namespace {
 
@@ -84,6 +88,37 @@ TEST_F(RealWindow, CloseRequestDestroysTheWindow) {
   EXPECT_FALSE(IsWindow(window_));
   EXPECT_EQ(shutdown_requested.load(), 1);
   shutdown_requested.store(0);
+}
+
+std::atomic<int> threads_asked{0};
+bool count_thread(int32_t) { return ++threads_asked, false; }
+DWORD WINAPI run_app(LPVOID) { return run_application(GetModuleHandleW(nullptr), SW_HIDE); }
+
+TEST(WindowStartUp, WithoutAWindowItEndsAtOnceAndStartsNoStage) {
+  StageHooks stages = default_stage_hooks();
+  stages.start_thread = &count_thread;
+  set_stage_hooks(stages);
+  WindowHooks no_class = default_window_hooks(), no_window = default_window_hooks();
+  no_class.register_class = [](HINSTANCE, const wchar_t*) -> ATOM { return 0; };
+  no_window.register_class = [](HINSTANCE, const wchar_t*) -> ATOM { return 1; };
+  no_window.create_window = [](HINSTANCE, const wchar_t*, const wchar_t*) -> HWND {
+    return nullptr;
+  };
+  for (const WindowHooks& hooks : {no_class, no_window}) {
+    threads_asked = 0;
+    set_window_hooks(hooks);
+    DWORD id = 0, code = 1;
+    vx::UniqueNullHandle app(CreateThread(nullptr, 0, &run_app, nullptr, 0, &id));
+    const bool ended = WaitForSingleObject(app.get(), 5000) == WAIT_OBJECT_0;
+    if (!ended) PostThreadMessageW(id, WM_QUIT, 0, 0);  // a loop without a window
+    WaitForSingleObject(app.get(), 5000);
+    GetExitCodeThread(app.get(), &code);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(threads_asked.load(), 0);
+  }
+  set_window_hooks(default_window_hooks());
+  set_stage_hooks(default_stage_hooks());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -289,9 +290,11 @@ class LaunchStage : public ::testing::Test {
     set_stage_hooks(hooks);
     restart_marker_seen = 7;  // the stage must clear it before it waits
     shutdown_requested = 0;
+    internal_error_reported = 0;
   }
 
   void TearDown() override {
+    internal_error_reported = 0;
     const auto record = read_record(record_path_);
     if (record.count("pid")) stop_process(static_cast<DWORD>(std::stoul(record.at("pid"))));
     vx::set_sleep_function(nullptr);
@@ -432,6 +435,17 @@ TEST_F(LaunchStage, NearMissesEndInCode4AndTheLauncherKeepsRunning) {
   EXPECT_TRUE(process_running(child_pid()));
 }
 
+TEST_F(LaunchStage, AnInternalErrorEndsTheMarkerWait) {
+  script("out no marker\\n\nmark\nsleep 60000\n");
+  after_printing = [] { internal_error_reported = 1; };  // e.g. the watcher threw
+
+  run_stage();
+
+  EXPECT_EQ(event_trail(), "start1029 stop1029 start1026 stop1026 close");
+  EXPECT_EQ(marker_wait_passes(), 1);
+  EXPECT_EQ(bootstrap_state->error_detail, L"Внутренняя ошибка. Код X1.");
+}
+
 TEST_F(LaunchStage, AJavaPathThatCannotRunGivesCode3) {
   for (const wchar_t* java_path : {L"%java%\\bin\\missing.exe", L"%java%", L""}) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(java_path)));
@@ -541,6 +555,17 @@ TEST_F(OutputWatch, PausesBeforeRetryingOtherReadFailures) {
   ASSERT_TRUE(watcher_.valid());
   ASSERT_TRUE(ended_within(5000));
   EXPECT_EQ(retry_pauses.load(), 3);
+}
+
+void throw_instead_of_pausing(uint32_t) { throw std::runtime_error("scripted"); }
+
+TEST_F(OutputWatch, AnEscapedExceptionEndsTheThreadAndIsReported) {
+  internal_error_reported = 0;
+  vx::set_sleep_function(&throw_instead_of_pausing);
+  // Reading the write end fails, and the pause before the retry throws.
+  watcher_.reset(CreateThread(nullptr, 0, &output_watch_thread, write_end_.get(), 0, nullptr));
+  ASSERT_TRUE(ended_within(5000));
+  EXPECT_EQ(internal_error_reported.exchange(0), 1);
 }
 
 }  // namespace
