@@ -83,6 +83,25 @@ long ZCALLBACK streamSeek(voidpf /*opaque*/, voidpf stream, ZPOS64_T offset, int
   return 0;
 }
 
+// zip::ReadAt over the archive file's handle.
+bool readAt(void* context, uint64_t offset, uint8_t* out, size_t length) {
+  const HANDLE file = static_cast<HANDLE>(context);
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  if (offset > static_cast<uint64_t>(INT64_MAX) ||
+      !::SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) {
+    return false;
+  }
+  while (length > 0) {
+    const DWORD want = length > 0x10000000u ? 0x10000000u : static_cast<DWORD>(length);
+    DWORD got = 0;
+    if (!::ReadFile(file, out, want, &got, nullptr) || got == 0) return false;
+    out += got;
+    length -= got;
+  }
+  return true;
+}
+
 int ZCALLBACK streamClose(voidpf /*opaque*/, voidpf /*stream*/) { return 0; }
 
 int ZCALLBACK streamError(voidpf /*opaque*/, voidpf stream) {
@@ -300,7 +319,7 @@ ZipResult describeInto(ZipArchive* a, int32_t index, ZipItemInfo* info) {
     info->index = a->count;
     return ZipResult::Ok;
   }
-  if (!positionReader(a, index)) return ZipResult::CorruptHeader;
+  if (!positionReader(a, index)) return ZipResult::Unreachable;
   a->cachedIndex = -1;
   const ZipResult result = describeCurrent(a, index);
   if (result != ZipResult::Ok) return result;
@@ -355,6 +374,15 @@ ZipArchive* openArchive(const wchar_t* path) {
   LARGE_INTEGER zero{};
   a->seekable = ::SetFilePointerEx(a->file.get(), zero, nullptr, FILE_CURRENT) != 0;
 
+  // An end record can claim billions of items over a directory of a few
+  // bytes; no more are counted than the directory has room for. Read before
+  // the reader opens, which then positions the file itself for every read.
+  // Without a size from the end records, the file's own size is the limit.
+  LARGE_INTEGER fileSize{};
+  ::GetFileSizeEx(a->file.get(), &fileSize);
+  uint64_t directorySize = static_cast<uint64_t>(fileSize.QuadPart);
+  zip::centralDirectorySize(directorySize, readAt, a->file.get(), &directorySize);
+
   zlib_filefunc64_def io;
   io.zopen64_file = streamOpen;
   io.zread_file = streamRead;
@@ -386,8 +414,11 @@ ZipArchive* openArchive(const wchar_t* path) {
 
   unz_global_info64 global;
   if (unzGetGlobalInfo64(a->reader, &global) != UNZ_OK) return nullptr;
-  a->count =
-      global.number_entry > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(global.number_entry);
+  uint64_t count = global.number_entry;
+  if (count > directorySize / zip::kMinCentralRecord) {
+    count = directorySize / zip::kMinCentralRecord;
+  }
+  a->count = count > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(count);
   a->unreachableFrom = a->count;
   // The reader stands on the first item after opening, if it could read it.
   a->currentIndex = -1;
@@ -405,7 +436,7 @@ ZipResult extractItem(ZipArchive* archive, int32_t index, const wchar_t* destina
   if (archive == nullptr || destination == nullptr) return ZipResult::BadArgument;
   ZipArchive* a = archive;
   if (index < 0 || index >= a->count) return ZipResult::BadArgument;
-  if (!positionReader(a, index)) return ZipResult::CorruptHeader;
+  if (!positionReader(a, index)) return ZipResult::Unreachable;
   ZipItemInfo info;
   const ZipResult described = describeInto(a, index, &info);
   if (described != ZipResult::Ok) return described;

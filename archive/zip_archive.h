@@ -20,9 +20,8 @@ enum class ZipResult : uint32_t {
   // or more characters.
   CannotCreate = 0x00000200,
   WriteFailed = 0x00000400,
-  // The item's local header fails the check against its central record, the
-  // method is neither stored nor deflated, or the central directory is
-  // damaged so that the reader cannot step to the item.
+  // The item's local header fails the check against its central record, or
+  // the method is neither stored nor deflated.
   CorruptHeader = 0x00000700,
   // The archive is not seekable, or the local extra field cannot be read in
   // full.
@@ -32,6 +31,10 @@ enum class ZipResult : uint32_t {
   // it is joined to (a ".." component anywhere, including a trailing one, or
   // an absolute path). The name is never shortened or guessed at.
   RefusedName = 0x00000900,
+  // The central directory ends or is damaged before the item, so the reader
+  // cannot step to it; no later item can be reached either, so a caller
+  // walking the items upward stops here.
+  Unreachable = 0x00000A00,
   // An encrypted item whose 12-byte header does not verify with the empty
   // password.
   WrongPassword = 0x00001000,
@@ -69,8 +72,12 @@ struct ZipArchive;
 ZipArchive* openArchive(const wchar_t* path);
 
 // Index -1 fills info->index with the number of items and clears the rest;
-// 0 to count-1 describe that item. Walking the indices upward reads each
-// central record once; describing the same index again reads nothing.
+// 0 to count-1 describe that item. The count is the end record's, but never
+// more than the central directory has room for (its size / 46, the smallest
+// central record): a claim of billions over a few bytes counts only what
+// could be there. Walking the indices upward reads each central record
+// once; describing the same index again reads nothing. Unreachable tells
+// that neither this item nor any later one can be read.
 // On failure *info is cleared (empty name), so a caller that ignores the
 // result never joins a refused name to a path.
 ZipResult describeItem(ZipArchive* archive, int32_t index, ZipItemInfo* info);

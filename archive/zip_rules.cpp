@@ -12,6 +12,38 @@ uint32_t readLe32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+uint64_t readLe64(const uint8_t* p) {
+  return static_cast<uint64_t>(readLe32(p)) | (static_cast<uint64_t>(readLe32(p + 4)) << 32);
+}
+
+constexpr uint32_t kEndRecordSignature = 0x06054b50u;
+constexpr uint32_t kZip64EndRecordSignature = 0x06064b50u;
+constexpr uint32_t kZip64LocatorSignature = 0x07064b50u;
+// The end records lie within this many bytes of the end: the classic record
+// plus the longest comment it can announce.
+constexpr uint64_t kEndSearchWindow = 0xFFFF;
+
+// Offset of the last `signature` that lies wholly within the file's last
+// kEndSearchWindow bytes; 0 when there is none (a record at offset 0 does not
+// count either, as for the zip reader). Searched backwards in chunks that
+// overlap by 3 bytes, so a signature across two chunks is seen.
+uint64_t findLastSignature(uint64_t fileSize, ReadAt read, void* context, uint32_t signature) {
+  const uint64_t lowest = fileSize - (fileSize < kEndSearchWindow ? fileSize : kEndSearchWindow);
+  uint8_t chunk[4096];
+  uint64_t end = fileSize;
+  while (end - lowest >= 4) {
+    const uint64_t start = end - lowest > sizeof chunk ? end - sizeof chunk : lowest;
+    const size_t length = static_cast<size_t>(end - start);
+    if (!read(context, start, chunk, length)) return 0;
+    for (size_t i = length - 3; i-- > 0;) {
+      if (readLe32(chunk + i) == signature) return start + i;
+    }
+    if (start == lowest) break;
+    end = start + 3;
+  }
+  return 0;
+}
+
 bool isLeapYear(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 unsigned daysInMonth(unsigned year, unsigned month) {
@@ -100,6 +132,26 @@ bool isEmptyArchive(const uint8_t* head, size_t headLength, uint64_t fileSize) {
   }
   const uint64_t commentLength = readLe16(head + 20);
   return fileSize == 22 + commentLength;
+}
+
+bool centralDirectorySize(uint64_t fileSize, ReadAt read, void* context, uint64_t* size) {
+  if (read == nullptr || size == nullptr) return false;
+  const uint64_t locator = findLastSignature(fileSize, read, context, kZip64LocatorSignature);
+  uint8_t record[56];
+  if (locator != 0 && read(context, locator, record, 20) && readLe32(record + 4) == 0 &&
+      readLe32(record + 16) == 1) {
+    const uint64_t at = readLe64(record + 8);
+    if (read(context, at, record, 4) && readLe32(record) == kZip64EndRecordSignature) {
+      // From here on the reader takes this record or refuses the archive.
+      if (!read(context, at, record, sizeof record)) return false;
+      *size = readLe64(record + 40);
+      return true;
+    }
+  }
+  const uint64_t end = findLastSignature(fileSize, read, context, kEndRecordSignature);
+  if (end == 0 || !read(context, end, record, 16)) return false;
+  *size = readLe32(record + 12);
+  return true;
 }
 
 uint8_t encryptionCheckByte(uint16_t generalPurposeFlags, uint32_t crc32, uint32_t dosDateTime) {

@@ -1,7 +1,8 @@
 // Rules of zip extraction that need no Windows API: item-name cleaning and
 // the containment check, attribute decoding, MS-DOS date and time decoding,
 // the scan of extra-field blocks for the extended timestamp, recognition of
-// an archive with no items, and the check byte of an encryption header.
+// an archive with no items, the central directory's size from the end
+// records, and the check byte of an encryption header.
 //
 // Everything here works on bytes, on 16-bit code units (char16_t, or wchar_t
 // where that is 16 bits) and on uint64_t file times (100-ns intervals since
@@ -101,6 +102,23 @@ ExtendedTimes scanExtendedTimestamp(const uint8_t* field, size_t length);
 // at offset 0 that counts no items (plus its own comment): an archive with
 // no items, which the zip reader refuses to open.
 bool isEmptyArchive(const uint8_t* head, size_t headLength, uint64_t fileSize);
+
+// Smallest central-directory record: its fixed part, with an empty name, extra
+// field and comment.
+constexpr uint64_t kMinCentralRecord = 46;
+
+// Reads `length` bytes at `offset` of the archive file into `out`; false
+// when they cannot all be read.
+using ReadAt = bool (*)(void* context, uint64_t offset, uint8_t* out, size_t length);
+
+// The central directory's size as the end records state it, found where the
+// zip reader finds them: the last zip64 locator ("PK\6\7") that starts in
+// the last 65535 bytes of the file, after offset 0, names disk 0 of 1 and
+// points at a zip64 end record; without one, the last classic end record
+// ("PK\5\6") there. False when there is none or it cannot be read. No
+// directory holds more than size / kMinCentralRecord items, whatever count
+// the end record claims.
+bool centralDirectorySize(uint64_t fileSize, ReadAt read, void* context, uint64_t* size);
 
 // The byte that the last byte of a deciphered 12-byte encryption header must
 // equal: the high byte of the CRC-32, or of the MS-DOS time (the low 16 bits

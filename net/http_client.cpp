@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "net/http_body.h"
@@ -272,7 +273,8 @@ bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
     fields.charset = client.charset;
     fields.contentLength = client.contentLength;
     fields.location = client.location;
-    fields.receivedCookies = std::move(client.receivedCookies);
+    // A copy, so that the cookies gathered so far survive a failed allocation.
+    fields.receivedCookies = client.receivedCookies;
     vx::http::readHeaderFields(client.rawHeaders, client.charsetFixed, fields);
     client.charset = std::move(fields.charset);
     client.contentLength = fields.contentLength;
@@ -302,7 +304,12 @@ bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
 
 }  // namespace
 
-bool HttpClient::request(const std::wstring& verbText) {
+// The texts of a request grow with what the server sends: the header block,
+// the cookie and header lines, the decoded body. When one of them cannot be
+// allocated the request fails as the body loop does when its buffer cannot
+// grow, with ERROR_NOT_ENOUGH_MEMORY; no exception leaves the client. The
+// connection and request handles are closed on the way out.
+bool HttpClient::request(const std::wstring& verbText) try {
   if (url.empty()) {
     lastError = 3;
     return false;
@@ -358,5 +365,8 @@ bool HttpClient::request(const std::wstring& verbText) {
   for (int tries = 0; tries < 3; ++tries) {
     if (attempt(*this, handle.get(), verb)) return true;
   }
+  return false;
+} catch (const std::bad_alloc&) {
+  lastError = vx::http::kErrorNotEnoughMemory;
   return false;
 }

@@ -45,7 +45,10 @@ class HttpClient {
   // A body cut short by a broken connection is returned as received, with true.
   //
   // false: every attempt failed; lastError holds the last error code (a system
-  // code, or 13 when a GET body holds "<html>" without "</html>").
+  // code, or 13 when a GET body holds "<html>" without "</html>"). Also false,
+  // at once, with lastError 8 (ERROR_NOT_ENOUGH_MEMORY) when the header block,
+  // a request header line or the decoded text cannot be allocated; nothing is
+  // thrown.
   bool request(const std::wstring& verb);
 
   // Fields, in the documented order. Callers of this program set only url and

@@ -50,9 +50,10 @@ void fail(BootstrapState& state, const wchar_t* title, const wchar_t* detail) {
   state.failed = true;
 }
 
-// Unpacks every item of the archive, in index order, below `java_dir`. No
-// result is acted on: an item that does not unpack leaves the runtime stale,
-// which the next check finds.
+// Unpacks every item of the archive, in index order, below `java_dir`. An
+// item that does not unpack leaves the runtime stale, which the next check
+// finds; only an item that cannot be reached ends the walk, since no later
+// one can be reached either and a hostile count would keep it going.
 void unpack_runtime(const std::wstring& archive_path, const std::wstring& java_dir) {
   vx::ZipArchive* archive = vx::openArchive(archive_path.c_str());
   if (archive == nullptr) return;
@@ -60,7 +61,7 @@ void unpack_runtime(const std::wstring& archive_path, const std::wstring& java_d
   vx::describeItem(archive, -1, &info);
   const int32_t count = info.index;
   for (int32_t i = 0; i < count; ++i) {
-    vx::describeItem(archive, i, &info);
+    if (vx::describeItem(archive, i, &info) == vx::ZipResult::Unreachable) break;
     const std::wstring destination = java_dir + L"\\" + info.name;
     vx::extractItem(archive, i, destination.c_str());
   }

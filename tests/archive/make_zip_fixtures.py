@@ -97,7 +97,7 @@ class ZipBuilder:
         self.items.append(item)
         return item
 
-    def build(self, corrupt_central=None, count=None):
+    def build(self, corrupt_central=None, count=None, zip64_count=None, central_padding=b""):
         out = bytearray()
         central = bytearray()
         for i, it in enumerate(self.items):
@@ -121,9 +121,20 @@ class ZipBuilder:
             if corrupt_central == i:
                 record[0:4] = b"XXXX"
             central += record
+        central += central_padding
         cd_offset = len(out)
         out += central
         n = len(self.items) if count is None else count
+        if zip64_count is not None:
+            # A zip64 end record and its locator; the classic record then
+            # only points at them.
+            record_offset = len(out)
+            out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, zip64_count,
+                               zip64_count, len(central), cd_offset)
+            out += struct.pack("<IIQI", 0x07064B50, 0, record_offset, 1)
+            out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF,
+                               0xFFFFFFFF, 0)
+            return bytes(out)
         out += struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, n, n, len(central), cd_offset, 0)
         return bytes(out)
 
@@ -249,6 +260,11 @@ def make_all(outdir):
     write(outdir, "damaged_central.zip", b.build(corrupt_central=1))
     # The end record counts four items; the directory holds three.
     write(outdir, "truncated_central.zip", b.build(count=4))
+    # A zip64 end record that claims three billion items over a directory of
+    # one record and 92 bytes of zeros: room for three records at most.
+    b = ZipBuilder()
+    b.add("real.txt", b"real\n")
+    write(outdir, "zip64_billions.zip", b.build(zip64_count=3000000000, central_padding=bytes(92)))
 
     # Names that clean to something that still climbs, and other hostile ones.
     b = ZipBuilder()

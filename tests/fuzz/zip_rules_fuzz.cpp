@@ -1,10 +1,11 @@
 // Fuzzes the zip extraction rules: name cleaning and containment on 16-bit
-// and wide units, the extended-timestamp scan, and the small decoders. Any
-// read outside the input shows up under ASan; the checks below catch
-// results that break the rules' promises.
+// and wide units, the extended-timestamp scan, the end-record search and the
+// small decoders. Any read outside the input shows up under ASan; the checks
+// below catch results that break the rules' promises.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "archive/zip_rules.h"
@@ -59,6 +60,19 @@ void checkName(const uint8_t* data, size_t size) {
   }
 }
 
+// The fuzz input as an archive file for the end-record search.
+struct Bytes {
+  const uint8_t* data;
+  size_t size;
+};
+
+bool readBytes(void* context, uint64_t offset, uint8_t* out, size_t length) {
+  const Bytes* file = static_cast<const Bytes*>(context);
+  if (offset > file->size || length > file->size - offset) return false;
+  std::memcpy(out, file->data + offset, length);
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,6 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (t.hasAccess) require(t.accessTime >= lowest && t.accessTime <= highest);
   if (t.hasCreation) require(t.creationTime >= lowest && t.creationTime <= highest);
   if (size <= 4) require(!t.hasWrite && !t.hasAccess && !t.hasCreation);
+
+  Bytes file{reinterpret_cast<const uint8_t*>(field.data()), field.size()};
+  uint64_t directory = 0;
+  vx::zip::centralDirectorySize(field.size(), readBytes, &file, &directory);
 
   if (size >= 8) {
     uint32_t a = 0, b = 0;

@@ -5,7 +5,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -14,6 +18,18 @@
 #include "base/win_raii.h"
 #include "net/http_client.h"
 #include "net/winhttp_api.h"
+
+// Allocations above this many bytes fail: how a test makes the client's
+// texts run out of memory without taking gigabytes. Replaces the global
+// operator new of this program (the nothrow and array forms go through it;
+// the library's operator delete frees with free(), which matches).
+std::atomic<size_t> allocationLimit{SIZE_MAX};
+
+void* operator new(size_t size) {
+  void* memory = size <= allocationLimit.load() ? std::malloc(size ? size : 1) : nullptr;
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
+}
 
 namespace {
 
@@ -36,6 +52,9 @@ struct Stack {
   bool pacOk = true;
   DWORD pacError = 0;
   const wchar_t* pacProxy = L"pac-proxy:8080";
+  DWORD rawHeaderBytes = 0;  // announced size of the header block; 0: its real size
+  std::string body;          // served in one piece
+  size_t bodyServed = 0;
 
   std::vector<ProxySet> proxiesSet;
   std::vector<std::wstring> proxyUsers;
@@ -122,7 +141,10 @@ BOOL WINAPI fakeReceive(HINTERNET, LPVOID) { return TRUE; }
 BOOL WINAPI fakeQueryHeaders(HINTERNET, DWORD level, LPCWSTR, LPVOID buffer, LPDWORD length,
                              LPDWORD) {
   const wchar_t* text = level == WINHTTP_QUERY_STATUS_CODE ? L"200" : L"HTTP/1.1 200 OK\r\n\r\n";
-  const DWORD bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
+  DWORD bytes = static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t));
+  if (level != WINHTTP_QUERY_STATUS_CODE && stack->rawHeaderBytes != 0) {
+    bytes = stack->rawHeaderBytes;
+  }
   if (buffer == nullptr || *length < bytes) {
     *length = bytes;
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -134,12 +156,15 @@ BOOL WINAPI fakeQueryHeaders(HINTERNET, DWORD level, LPCWSTR, LPVOID buffer, LPD
 }
 
 BOOL WINAPI fakeAvailable(HINTERNET, LPDWORD count) {
-  *count = 0;
+  *count = static_cast<DWORD>(stack->body.size() - stack->bodyServed);
   return TRUE;
 }
 
-BOOL WINAPI fakeRead(HINTERNET, LPVOID, DWORD, LPDWORD read) {
-  *read = 0;
+BOOL WINAPI fakeRead(HINTERNET, LPVOID buffer, DWORD size, LPDWORD read) {
+  const size_t n = std::min<size_t>(size, stack->body.size() - stack->bodyServed);
+  std::memcpy(buffer, stack->body.data() + stack->bodyServed, n);
+  stack->bodyServed += n;
+  *read = static_cast<DWORD>(n);
   return TRUE;
 }
 
@@ -309,6 +334,35 @@ TEST_F(HttpClientStackTest, CertificateErrorsAreIgnoredOnlyForHttpsWithoutVerifi
   HttpClient lenient(L"https://example.invalid/", nullptr);
   ASSERT_TRUE(lenient.request(L"GET"));
   EXPECT_EQ(state.securityFlags, (std::vector<DWORD>{0x3100}));  // once, not per attempt
+}
+
+// A text that grows with the response or the request cannot be allocated:
+// the request fails with ERROR_NOT_ENOUGH_MEMORY, as the body loop does,
+// instead of throwing out of the client.
+TEST_F(HttpClientStackTest, TextsThatCannotBeAllocatedFailTheRequestWithCode8) {
+  struct Case {
+    const char* what;
+    DWORD rawHeaderBytes;
+    size_t cookieChars;
+    size_t bodyBytes;
+  };
+  const Case cases[] = {
+      {"a header block announced at 4 MiB", 4u << 20, 0, 0},
+      {"a cookie line of 1.2 MB", 0, 600000, 0},
+      {"a text body that decodes to 1.2 MB", 0, 0, 600000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    state = Stack{};
+    state.rawHeaderBytes = c.rawHeaderBytes;
+    state.body.assign(c.bodyBytes, 'a');  // the body itself still fits
+    HttpClient client(L"http://example.invalid/file", nullptr);
+    client.cookies.assign(c.cookieChars, L'c');
+    allocationLimit = 1u << 20;
+    auto unlimit = vx::make_scope_exit([] { allocationLimit = SIZE_MAX; });
+    EXPECT_FALSE(client.request(L"GET"));
+    EXPECT_EQ(client.lastError, 8u);
+  }
 }
 
 }  // namespace

@@ -163,6 +163,37 @@ TEST_F(ManifestTool, BadPathsAreNamedAndGiveExitCode2) {
   }
 }
 
+// The bootstrapper can reproduce no link, so the tool names each one, says
+// how to do without it and gives exit code 2.
+TEST_F(ManifestTool, LinksAreRefusedByNameWithTheWayOut) {
+  struct Case {
+    const char* link;
+    const char* target;
+    size_t index;
+    const char* fix;
+  };
+  const Case cases[] = {
+      {"runtime/bin/linked-file", "one", 3, "zip -r without -y"},
+      {"runtime/lib/linked-folder", "deeper", 3, "zip -r without -y"},
+      {"linked.jar", "launcher.jar", 1, "cp -L"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.link);
+    const fs::path link = root_ / c.link;
+    std::error_code ec;
+    fs::create_symlink(c.target, link, ec);
+    if (ec) GTEST_SKIP() << "this system makes no symbolic links: " << ec.message();
+    std::vector<std::string> arguments = args();
+    if (c.index == 1) arguments[1] = at(c.link);
+    const ToolRun result = run(arguments);
+    EXPECT_EQ(result.code, vx::kToolBadInput);
+    EXPECT_NE(result.err.find("'" + at(c.link) + "'"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(c.fix), std::string::npos) << result.err;
+    EXPECT_TRUE(result.out.empty());
+    fs::remove(link);
+  }
+}
+
 TEST_F(ManifestTool, TextsTheBootstrapperWouldRefuseAreRefused) {
   for (const std::string bad : {"\xff", "\xf0\x9f\x98\x80", "\xed\xa0\x80"}) {
     EXPECT_EQ(run(args("-jar " + bad)).code, vx::kToolBadInput);

@@ -5,12 +5,15 @@
 #include <fstream>
 #include <limits>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <system_error>
 
 #include "update/fingerprint.h"
 #include "update/manifest_reader.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -103,11 +106,38 @@ bool is_bmp_text(const std::string& utf8) {
   return utf8_to_wide_checked(utf8, ignored);
 }
 
+// True when the path itself is a symbolic link, a junction or any other
+// reparse point (Windows' own build cannot tell links by std::filesystem).
+bool is_link(const fs::path& path) {
+#ifdef _WIN32
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+#else
+  std::error_code ec;
+  return fs::is_symlink(fs::symlink_status(path, ec));
+#endif
+}
+
+// The bootstrapper gets real files only: an archive stores a link either as
+// a small file holding its target or as a second copy of what it points to,
+// and neither matches a manifest made through the link.
+std::string link_refused(const std::string& name, const fs::path& path, const char* fix) {
+  return name + ": '" + path.u8string() +
+         "' is a symbolic link, junction or other reparse point, which the bootstrapper "
+         "cannot reproduce; " +
+         fix;
+}
+
 // Size and fingerprint of one regular file.
 bool read_item(const std::string& name, const std::string& path_text, Item& item,
                std::string& error) {
   const fs::path path = fs::u8path(path_text);
   std::error_code ec;
+  if (name == "--launcher" && is_link(path)) {
+    error = link_refused(name, path,
+                         "give the jar file itself (copy it with links dereferenced, e.g. cp -L)");
+    return false;
+  }
   if (!fs::is_regular_file(path, ec)) {
     error = name + ": '" + path_text + "' is not an existing file";
     return false;
@@ -122,26 +152,24 @@ bool read_item(const std::string& name, const std::string& path_text, Item& item
 }
 
 // Every file below `root`, as the bootstrapper's search finds them after the
-// runtime is unpacked: all entries that are not folders, at any depth.
-// Symbolic links are followed (an archiver stores what they point to); a
-// folder reached twice is walked once.
+// runtime is unpacked: all entries that are not folders, at any depth. Any
+// link below the root is refused (the root itself may be one).
 bool list_runtime_files(const fs::path& root, std::vector<fs::path>& files, std::string& error) {
   std::vector<fs::path> folders{root};
-  std::set<fs::path> seen;
   while (!folders.empty()) {
     const fs::path folder = folders.back();
     folders.pop_back();
     std::error_code ec;
-    const fs::path canonical = fs::canonical(folder, ec);
-    if (ec) {
-      error = "--java-dir: cannot resolve '" + folder.u8string() + "'";
-      return false;
-    }
-    if (!seen.insert(canonical).second) continue;
     fs::directory_iterator it(folder, ec);
     const fs::directory_iterator end;
     for (; !ec && it != end; it.increment(ec)) {
       const fs::path entry = it->path();
+      if (is_link(entry)) {
+        error = link_refused("--java-dir", entry,
+                             "zip the runtime with links dereferenced (zip -r without -y), "
+                             "unpack it with a tool that makes real files and give that folder");
+        return false;
+      }
       std::error_code status_ec;
       const fs::file_status status = fs::status(entry, status_ec);
       if (fs::is_directory(status)) {
@@ -150,7 +178,7 @@ bool list_runtime_files(const fs::path& root, std::vector<fs::path>& files, std:
         files.push_back(entry);
       } else {
         error = "--java-dir: '" + entry.u8string() +
-                "' is neither a regular file nor a folder (a broken link or a special file)";
+                "' is neither a regular file nor a folder (a device, pipe or socket)";
         return false;
       }
     }
