@@ -139,9 +139,10 @@ std::optional<EcP256PublicKey> parse_p256_spki(const uint8_t* der, size_t size) 
 }
 
 std::vector<uint8_t> p256_spki(const EcP256PublicKey& key) {
-  std::vector<uint8_t> der(std::begin(kSpkiPrefix), std::end(kSpkiPrefix));
-  der.insert(der.end(), key.x.begin(), key.x.end());
-  der.insert(der.end(), key.y.begin(), key.y.end());
+  std::vector<uint8_t> der(kP256SpkiSize);
+  std::memcpy(der.data(), kSpkiPrefix, sizeof kSpkiPrefix);
+  std::memcpy(der.data() + sizeof kSpkiPrefix, key.x.data(), 32);
+  std::memcpy(der.data() + sizeof kSpkiPrefix + 32, key.y.data(), 32);
   return der;
 }
 

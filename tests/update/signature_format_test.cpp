@@ -162,7 +162,9 @@ TEST(Signature, StrictDerInRange) {
     const std::optional<vx::EcdsaP256Signature> signature =
         vx::parse_ecdsa_signature(der.data(), der.size());
     ASSERT_EQ(signature.has_value(), c.valid);
-    if (signature) EXPECT_EQ(vx::ecdsa_signature_der(*signature), der);
+    if (signature) {
+      EXPECT_EQ(vx::ecdsa_signature_der(*signature), der);
+    }
   }
   const Bytes der = hex(der_seq(der_int("0080") + der_int("7f")));
   const vx::EcdsaP256Signature signature = *vx::parse_ecdsa_signature(der.data(), der.size());
@@ -197,7 +199,9 @@ TEST(Signature, BodyAllowsWhiteSpaceAndIsBounded) {
     SCOPED_TRACE(c.body.substr(0, 80));
     const vx::SignatureBody body = vx::decode_signature_body(c.body);
     EXPECT_EQ(body.status, c.status);
-    if (c.status == Status::kOk) EXPECT_EQ(vx::ecdsa_signature_der(body.signature), der);
+    if (c.status == Status::kOk) {
+      EXPECT_EQ(vx::ecdsa_signature_der(body.signature), der);
+    }
   }
   EXPECT_EQ(vx::decode_signature_body(text + '\0').status, Status::kNotBase64);
 }
