@@ -199,21 +199,24 @@ TEST(ManifestReader, SerialAndSha256AreReadForSignedUpdates) {
     std::optional<uint32_t> read_serial;
     bool signed_complete;
   };
+  // The first "serial" counts; -1, 2^31, a text, a fraction and null are
+  // refused; so are a missing "sha256", one of 63 digits, a non-digit and a
+  // number.
+  // clang-format off
   const Case cases[] = {
-      {"", good_sha, 0u, true},
-      {"\"serial\": 7,", good_sha, 7u, true},
+      {"", good_sha, 0u, true}, {"\"serial\": 7,", good_sha, 7u, true},
       {"\"serial\": 2147483647,", good_sha, 2147483647u, true},
-      {"\"serial\": 0, \"serial\": \"x\",", good_sha, 0u, true},  // the first key counts
+      {"\"serial\": 0, \"serial\": \"x\",", good_sha, 0u, true},
       {"\"serial\": -1,", good_sha, std::nullopt, false},
       {"\"serial\": 2147483648,", good_sha, std::nullopt, false},
       {"\"serial\": \"7\",", good_sha, std::nullopt, false},
       {"\"serial\": 7.0,", good_sha, std::nullopt, false},
       {"\"serial\": null,", good_sha, std::nullopt, false},
-      {"", "", 0u, false},                                         // no sha256
-      {"", ", \"sha256\": \"" + sha.substr(1) + "\"", 0u, false},  // 63 digits
+      {"", "", 0u, false}, {"", ", \"sha256\": \"" + sha.substr(1) + "\"", 0u, false},
       {"", ", \"sha256\": \"" + sha.substr(1) + "g\"", 0u, false},
-      {"", ", \"sha256\": 5", 0u, false},
-  };
+      {"", ", \"sha256\": 5", 0u, false}};
+  // clang-format on
+
   for (const Case& c : cases) {
     const std::string text = body(c.serial, c.launcher_sha, good_sha);
     SCOPED_TRACE(text);
