@@ -11,18 +11,22 @@ import re
 import sys
 
 STATE = "app/bootstrap_state.h"
-RULES = ["update/fingerprint.h", "update/manifest_reader.h"]
+SIGNING = ["update/signature_format.h", "update/update_keys.h"]
+RULES = ["update/fingerprint.h", "update/manifest_reader.h"] + SIGNING
 LADDER = [
     ("base/", ["base/"]),
     ("app/bootstrap_state.", [STATE]),
     ("net/", ["net/", "base/"]),
     ("archive/", ["archive/", "base/"]),
+    ("update/signature_format.", SIGNING),
+    ("update/update_keys.", SIGNING),
+    ("update/cng_crypto.", ["update/cng_crypto.h"] + SIGNING + ["base/"]),
     ("update/fingerprint.", RULES + [STATE, "base/"]),
     ("update/manifest_reader.", RULES + [STATE, "base/"]),
     ("update/", ["update/", "net/", "archive/", STATE, "base/"]),
     ("launch/", ["launch/", STATE, "base/"]),
     ("app/", ["app/", "update/", "launch/", "base/", "resources/"]),
-    ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/"] + RULES + ["base/"]),
+    ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/", "update/cng_crypto.h"] + RULES + ["base/"]),
 ]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

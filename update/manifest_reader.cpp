@@ -74,12 +74,26 @@ std::optional<int32_t> read_int32(const rapidjson::Value& object, const char* na
   return static_cast<int32_t>(value->GetInt());
 }
 
+std::optional<Sha256Digest> read_sha256(const rapidjson::Value& object) {
+  const rapidjson::Value* value = find_member(object, "sha256");
+  if (value == nullptr || !value->IsString()) return std::nullopt;
+  return parse_sha256_hex(std::string_view(value->GetString(), value->GetStringLength()));
+}
+
+std::optional<uint32_t> read_serial(const rapidjson::Value& root) {
+  const rapidjson::Value* value = find_member(root, "serial");
+  if (value == nullptr) return 0u;
+  if (!value->IsInt() || value->GetInt() < 0) return std::nullopt;
+  return static_cast<uint32_t>(value->GetInt());
+}
+
 ManifestItem read_item(const rapidjson::Value& root, const char* name) {
   ManifestItem item;
   const rapidjson::Value* object = find_member(root, name);
   if (object == nullptr || !object->IsObject()) return item;
   item.hash = read_text(*object, "hash");
   item.size = read_int32(*object, "size");
+  item.sha256 = read_sha256(*object);
   return item;
 }
 
@@ -106,10 +120,16 @@ ManifestReading read_manifest(const std::string& utf8_text) {
   reading.java_zip = read_item(document, "java_zip");
   reading.java_path = read_text(document, "java_path");
   reading.run_args = read_text(document, "run_args");
+  reading.serial = read_serial(document);
   reading.complete = item_complete(reading.launcher) && item_complete(reading.java) &&
                      item_complete(reading.java_zip) && reading.java_path && reading.run_args &&
                      strings_valid(document);
   return reading;
+}
+
+bool signed_manifest_complete(const ManifestReading& reading) {
+  return reading.parse == ManifestParse::kParsed && reading.complete && reading.serial &&
+         reading.launcher.sha256 && reading.java_zip.sha256;
 }
 
 void apply_manifest(const ManifestReading& reading, BootstrapState& state) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/utf8.h"  // utf8_to_wide, wide_to_utf8, utf8_to_wide_checked
+#include "update/signature_format.h"
 
 struct BootstrapState;
 
@@ -23,6 +24,9 @@ enum class ManifestParse {
 struct ManifestItem {
   std::optional<std::wstring> hash;
   std::optional<int32_t> size;
+  // "sha256": present when it is exactly 64 hex digits (either case). Signed
+  // updates pin the launcher jar and the runtime archive with it.
+  std::optional<Sha256Digest> sha256;
 };
 
 // Values found in a parsed reply. A value is present only when its key was
@@ -35,6 +39,10 @@ struct ManifestReading {
   ManifestItem java_zip;
   std::optional<std::wstring> java_path;
   std::optional<std::wstring> run_args;
+  // Top-level "serial": 0 when the key is absent, its value when it is an
+  // integer in 0..kMaxSerial, empty for any other type or value. Only a
+  // signed update looks at it.
+  std::optional<uint32_t> serial = 0u;
   // Every one of the eight values is present and the whole document keeps
   // to the format (an object root, texts within the Basic Multilingual
   // Plane everywhere).
@@ -48,6 +56,10 @@ constexpr int kMaxManifestDepth = 64;
 // Parses one reply body (UTF-8). Never fails hard: malformed input of any
 // kind yields kNotJson or an incomplete reading.
 ManifestReading read_manifest(const std::string& utf8_text);
+
+// Whether a reading is complete for a signed update: complete as above, with
+// a valid serial and "sha256" in both "launcher" and "java_zip".
+bool signed_manifest_complete(const ManifestReading& reading);
 
 // Stores the present values of a kParsed reading in the record, leaving the
 // others untouched, and sets `manifest_ok` to `reading.complete`.

@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);
   const vx::ManifestReading reading = vx::read_manifest(body);
   if (reading.complete && reading.parse != vx::ManifestParse::kParsed) std::abort();
+  if (vx::signed_manifest_complete(reading) && !reading.complete) std::abort();
   BootstrapState state;
   if (reading.parse == vx::ManifestParse::kParsed) vx::apply_manifest(reading, state);
   if (state.manifest_ok != reading.complete) std::abort();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "app/bootstrap_state.h"
@@ -176,6 +177,60 @@ TEST(ManifestReader, DeepNestingIsRefusedWithoutRecursion) {
           ", \"text\": "
           "\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\\\"[[[\",");
   EXPECT_TRUE(read_manifest(nested).complete);
+}
+
+// "serial" and "sha256" matter only to signed updates: whatever they hold,
+// the unsigned reading (complete, values) stays what it was.
+TEST(ManifestReader, SerialAndSha256AreReadForSignedUpdates) {
+  const std::string sha = "BA7816BF8F01CFEA414140DE5DAE2223b00361a396177a9cb410ff61f20015ad";
+  auto body = [&](const std::string& serial, const std::string& launcher_sha,
+                  const std::string& zip_sha) {
+    std::string text = std::string(kComplete).replace(1, 0, serial);
+    const std::string launcher_end = "\"size\": 3}";
+    const std::string zip_end = "\"size\": 2147483647}";
+    text.replace(text.find(launcher_end), launcher_end.size(), "\"size\": 3" + launcher_sha + "}");
+    text.replace(text.find(zip_end), zip_end.size(), "\"size\": 2147483647" + zip_sha + "}");
+    return text;
+  };
+  const std::string good_sha = ", \"sha256\": \"" + sha + "\"";
+  struct Case {
+    std::string serial;
+    std::string launcher_sha;
+    std::optional<uint32_t> read_serial;
+    bool signed_complete;
+  };
+  // The first "serial" counts; -1, 2^31, a text, a fraction and null are
+  // refused; so are a missing "sha256", one of 63 digits, a non-digit and a
+  // number.
+  // clang-format off
+  const Case cases[] = {
+      {"", good_sha, 0u, true}, {"\"serial\": 7,", good_sha, 7u, true},
+      {"\"serial\": 2147483647,", good_sha, 2147483647u, true},
+      {"\"serial\": 0, \"serial\": \"x\",", good_sha, 0u, true},
+      {"\"serial\": -1,", good_sha, std::nullopt, false},
+      {"\"serial\": 2147483648,", good_sha, std::nullopt, false},
+      {"\"serial\": \"7\",", good_sha, std::nullopt, false},
+      {"\"serial\": 7.0,", good_sha, std::nullopt, false},
+      {"\"serial\": null,", good_sha, std::nullopt, false},
+      {"", "", 0u, false}, {"", ", \"sha256\": \"" + sha.substr(1) + "\"", 0u, false},
+      {"", ", \"sha256\": \"" + sha.substr(1) + "g\"", 0u, false},
+      {"", ", \"sha256\": 5", 0u, false}};
+  // clang-format on
+
+  for (const Case& c : cases) {
+    const std::string text = body(c.serial, c.launcher_sha, good_sha);
+    SCOPED_TRACE(text);
+    const vx::ManifestReading reading = read_manifest(text);
+    EXPECT_TRUE(reading.complete);
+    EXPECT_EQ(*reading.launcher.size, 3);
+    EXPECT_EQ(reading.serial, c.read_serial);
+    EXPECT_EQ(vx::signed_manifest_complete(reading), c.signed_complete);
+  }
+  const vx::ManifestReading reading = read_manifest(body("", good_sha, good_sha));
+  EXPECT_EQ(vx::sha256_hex(*reading.launcher.sha256), vx::sha256_hex(*vx::parse_sha256_hex(sha)));
+  EXPECT_TRUE(reading.java_zip.sha256);
+  EXPECT_FALSE(vx::signed_manifest_complete(read_manifest(body("", good_sha, ""))));
+  EXPECT_FALSE(vx::signed_manifest_complete(read_manifest(with(R"({"hash": "h", "size": 1})"))));
 }
 
 TEST(ManifestReader, ApplyStoresPresentValuesAndKeepsTheOthers) {

@@ -9,6 +9,7 @@
 #include "app/bootstrap_state.h"
 #include "tests/update/appdata_support.h"
 #include "tools/velmorandix-manifest/manifest_tool.h"
+#include "update/cng_crypto.h"
 #include "update/install_check.h"
 #include "update/manifest_reader.h"
 
@@ -39,12 +40,14 @@ class ToolRoundTrip : public ::testing::Test {
         out, err);
     EXPECT_EQ(code, vx::kToolOk) << err.str();
     BootstrapState* state = create_bootstrap_state();
-    const vx::ManifestReading reading = vx::read_manifest(out.str());
-    EXPECT_TRUE(reading.complete) << out.str();
-    vx::apply_manifest(reading, *state);
+    reading_ = vx::read_manifest(out.str());
+    EXPECT_TRUE(vx::signed_manifest_complete(reading_)) << out.str();
+    vx::apply_manifest(reading_, *state);
     check_install();
     return state;
   }
+
+  vx::ManifestReading reading_;
 };
 
 TEST_F(ToolRoundTrip, JarAndRuntimeWrittenByTheToolAreCurrent) {
@@ -63,6 +66,8 @@ TEST_F(ToolRoundTrip, JarAndRuntimeWrittenByTheToolAreCurrent) {
   EXPECT_FALSE(state->java_outdated);
   EXPECT_TRUE(state->up_to_date);
   EXPECT_EQ(state->launcher_size, 70000);
+  // The pin is what the program computes over the downloaded body.
+  EXPECT_EQ(reading_.launcher.sha256, vx::sha256_of(jar.data(), jar.size()));
 
   // A runtime file that changes afterwards is caught.
   write_file(install_dir() + L"\\java\\bin\\javaw.exe", "MZ runtimf");

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "tools/velmorandix-manifest/signing_commands.h"
+#include "tools/velmorandix-manifest/tool_crypto.h"
 #include "update/fingerprint.h"
 #include "update/manifest_reader.h"
 
@@ -22,11 +24,15 @@ namespace {
 
 const char kHelp[] =
     "Usage: velmorandix-manifest --launcher JAR --java-dir FOLDER --java-zip ZIP\n"
-    "                            --java-path TEXT --run-args TEXT [-o FILE]\n"
+    "                            --java-path TEXT --run-args TEXT [--serial N]\n"
+    "                            [-o FILE [--sign KEYFILE]]\n"
+    "       velmorandix-manifest keygen --private KEYFILE\n"
+    "       velmorandix-manifest verify --keys LIST --manifest FILE --signature FILE\n"
     "\n"
     "Writes the update manifest that the Velmorandix bootstrapper expects from\n"
-    "GET /updater?system=win64, with sizes and fingerprints computed exactly as\n"
-    "the bootstrapper computes them.\n"
+    "GET /updater?system=win64, with sizes, fingerprints and SHA-256 sums computed\n"
+    "exactly as the bootstrapper computes them, and signs it for builds made with\n"
+    "VELMORANDIX_UPDATE_KEYS.\n"
     "\n"
     "  --launcher JAR     the launcher jar served as /Velmorandix.jar\n"
     "  --java-dir FOLDER  the Java runtime unpacked from ZIP (every file below it\n"
@@ -35,12 +41,33 @@ const char kHelp[] =
     "  --java-path TEXT   the Java executable; %java% stands for the runtime folder\n"
     "  --run-args TEXT    the launcher command line; %launcher% and %updater_path%\n"
     "                     are filled in by the bootstrapper\n"
+    "  --serial N         the manifest's serial, 0 to 2147483647 (0 when left out);\n"
+    "                     a signed build refuses a manifest whose serial is below\n"
+    "                     the highest it has accepted, so raise it with every release\n"
     "  -o FILE            write the manifest to FILE instead of standard output\n"
+    "  --sign KEYFILE     also write FILE.sig, served as /updater.sig: the base64\n"
+    "                     ECDSA P-256 signature over the exact bytes of FILE, made\n"
+    "                     with the PEM private key in KEYFILE\n"
     "  -h, --help         show this text\n"
     "\n"
-    "Exit codes: 0 done, 1 the manifest could not be written, 2 bad options or\n"
+    "keygen --private KEYFILE\n"
+    "  Writes a new P-256 private key to KEYFILE (PKCS#8 PEM, readable by its owner\n"
+    "  only; an existing file is never replaced) and prints its public key, the\n"
+    "  line for VELMORANDIX_UPDATE_KEYS. Keep KEYFILE off the update servers.\n"
+    "\n"
+    "verify --keys LIST --manifest FILE --signature FILE\n"
+    "  Checks a signature as the bootstrapper does. LIST is a VELMORANDIX_UPDATE_KEYS\n"
+    "  value (keys separated by ';'). Prints which key verified it and the serial.\n"
+    "\n"
+    "The native (Linux) build uses OpenSSL. The Windows build hashes and verifies\n"
+    "through the system's CNG but cannot make keys or sign: keygen and --sign need\n"
+    "the native build.\n"
+    "\n"
+    "Exit codes: 0 done (verify: the signature verifies), 1 the manifest, signature\n"
+    "or key could not be written (verify: it does not verify), 2 bad options or\n"
     "input (a missing or unreadable file, a file of 2 GiB or more, a runtime of\n"
-    "2 GiB or more in total, a text that is not UTF-8 within U+0000..U+FFFF).\n";
+    "2 GiB or more in total, a text that is not UTF-8 within U+0000..U+FFFF, a\n"
+    "malformed key or key file, a key file that exists already).\n";
 
 struct Options {
   std::optional<std::string> launcher;
@@ -49,12 +76,15 @@ struct Options {
   std::optional<std::string> java_path;
   std::optional<std::string> run_args;
   std::optional<std::string> output;
+  std::optional<std::string> serial;
+  std::optional<std::string> sign;
   bool help = false;
 };
 
 struct Item {
   std::string hash;
   int32_t size = 0;
+  std::string sha256;  // files only, lowercase hex
 };
 
 // Reads the options; a problem is told through `error`.
@@ -72,6 +102,8 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
     if (arg == "--java-path") target = &options.java_path;
     if (arg == "--run-args") target = &options.run_args;
     if (arg == "-o") target = &options.output;
+    if (arg == "--serial") target = &options.serial;
+    if (arg == "--sign") target = &options.sign;
     if (target == nullptr) {
       error = "unknown option '" + arg + "'";
       return false;
@@ -97,6 +129,20 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
       error = std::string("missing ") + option.first;
       return false;
     }
+  }
+  if (options.sign && !options.output) {
+    error = "--sign needs -o FILE (the signature goes to FILE.sig)";
+    return false;
+  }
+  if (options.sign && !tool::can_sign()) {
+    std::vector<uint8_t> ignored;
+    tool::sign_bytes({}, {}, ignored, error);  // says why
+    error = "--sign: " + error;
+    return false;
+  }
+  if (options.serial && !parse_serial_option(*options.serial)) {
+    error = "--serial must be a whole number from 0 to 2147483647";
+    return false;
   }
   return true;
 }
@@ -148,6 +194,12 @@ bool read_item(const std::string& name, const std::string& path_text, Item& item
     return false;
   }
   item.hash = file_fingerprint_of(path);
+  const std::optional<Sha256Digest> sha256 = tool::sha256_file(path);
+  if (!sha256) {
+    error = name + ": '" + path_text + "' cannot be read";
+    return false;
+  }
+  item.sha256 = sha256_hex(*sha256);
   return true;
 }
 
@@ -216,7 +268,18 @@ bool read_runtime(const std::string& path_text, Item& item, std::string& error) 
 }
 
 std::string item_json(const Item& item) {
-  return "{\"hash\": " + json_quote(item.hash) + ", \"size\": " + std::to_string(item.size) + "}";
+  std::string json =
+      "{\"hash\": " + json_quote(item.hash) + ", \"size\": " + std::to_string(item.size);
+  if (!item.sha256.empty()) json += ", \"sha256\": " + json_quote(item.sha256);
+  return json + "}";
+}
+
+// Writes `content` to the file; false when it could not be written in full.
+bool write_file(const std::string& path_text, const std::string& content) {
+  std::ofstream file(fs::u8path(path_text), std::ios::binary | std::ios::trunc);
+  file << content;
+  file.flush();
+  return file.good();
 }
 
 }  // namespace
@@ -242,6 +305,10 @@ std::string json_quote(const std::string& utf8) {
 }
 
 int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty() && (args[0] == "keygen" || args[0] == "verify")) {
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    return args[0] == "keygen" ? run_keygen(rest, out, err) : run_verify(rest, out, err);
+  }
   Options options;
   std::string error;
   if (!parse_options(args, options, error)) {
@@ -271,8 +338,9 @@ int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, s
   }
 
   std::ostringstream json;
-  json << "{\n"
-       << "  \"launcher\": " << item_json(launcher) << ",\n"
+  json << "{\n";
+  if (options.serial) json << "  \"serial\": " << *parse_serial_option(*options.serial) << ",\n";
+  json << "  \"launcher\": " << item_json(launcher) << ",\n"
        << "  \"java\": " << item_json(java) << ",\n"
        << "  \"java_zip\": " << item_json(java_zip) << ",\n"
        << "  \"java_path\": " << json_quote(*options.java_path) << ",\n"
@@ -280,11 +348,20 @@ int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, s
        << "}\n";
 
   if (options.output) {
-    std::ofstream file(fs::u8path(*options.output), std::ios::binary | std::ios::trunc);
-    file << json.str();
-    file.flush();
-    if (!file.good()) {
+    // The signature is made before anything is written, so that a key that
+    // cannot be used leaves the files of the last run as they were.
+    std::string signature;
+    if (options.sign &&
+        !signature_file_text(fs::u8path(*options.sign), json.str(), signature, error)) {
+      err << "velmorandix-manifest: --sign: " << error << "\n";
+      return kToolBadInput;
+    }
+    if (!write_file(*options.output, json.str())) {
       err << "velmorandix-manifest: cannot write '" << *options.output << "'\n";
+      return kToolOutputFailed;
+    }
+    if (options.sign && !write_file(*options.output + ".sig", signature)) {
+      err << "velmorandix-manifest: cannot write '" << *options.output << ".sig'\n";
       return kToolOutputFailed;
     }
     return kToolOk;

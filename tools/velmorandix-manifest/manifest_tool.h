@@ -11,12 +11,13 @@ namespace vx {
 
 // Exit codes of the tool.
 constexpr int kToolOk = 0;
-constexpr int kToolOutputFailed = 1;  // the manifest could not be written
-constexpr int kToolBadInput = 2;      // bad options, paths or values
+constexpr int kToolOutputFailed = 1;  // a file could not be written; verify: not verified
+constexpr int kToolBadInput = 2;      // bad options, paths, values or keys
 
 // Runs the tool on its arguments (without the program name), all given as
-// UTF-8. Writes the manifest JSON to `out` (or to the -o file), messages to
-// `err`, the help text to `out`; returns the exit code.
+// UTF-8: manifest mode, or the keygen and verify commands (signing_commands.h).
+// Writes the manifest JSON to `out` (or to the -o file, with FILE.sig when
+// signing), messages to `err`, the help text to `out`; returns the exit code.
 int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // The JSON string literal for a UTF-8 text: quotes, backslashes and control
