@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/win_raii.h"
+
 namespace vx {
 namespace {
 
@@ -38,34 +40,12 @@ constexpr size_t kMaxHashPiece = size_t{1} << 30;
 // Bytes read from a file per ReadFile call.
 constexpr DWORD kFileReadPiece = 1 << 20;
 
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  ~ScopedKey() {
-    if (key_ != nullptr) BCryptDestroyKey(key_);
-  }
-  BCRYPT_KEY_HANDLE* put() { return &key_; }
-  BCRYPT_KEY_HANDLE get() const { return key_; }
-
- private:
-  BCRYPT_KEY_HANDLE key_ = nullptr;
+struct BcryptKeyTraits {
+  using handle_type = BCRYPT_KEY_HANDLE;
+  static BCRYPT_KEY_HANDLE invalid() { return nullptr; }
+  static void close(BCRYPT_KEY_HANDLE key) { BCryptDestroyKey(key); }
 };
-
-class ScopedFile {
- public:
-  explicit ScopedFile(HANDLE handle) : handle_(handle) {}
-  ScopedFile(const ScopedFile&) = delete;
-  ScopedFile& operator=(const ScopedFile&) = delete;
-  ~ScopedFile() {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
+using UniqueBcryptKey = UniqueResource<BcryptKeyTraits>;
 
 }  // namespace
 
@@ -110,9 +90,9 @@ std::optional<Sha256Digest> sha256_of(const void* data, size_t size) {
 }
 
 std::optional<Sha256Digest> sha256_of_file(const std::wstring& path) {
-  ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file) return std::nullopt;
   std::vector<char> buffer(kFileReadPiece);
   Sha256Hasher hasher;
   for (;;) {
@@ -137,7 +117,7 @@ bool verify_p256_signature(const EcP256PublicKey& key, const Sha256Digest& diges
   std::memcpy(blob, &header, sizeof header);
   std::memcpy(blob + sizeof header, key.x.data(), 32);
   std::memcpy(blob + sizeof header + 32, key.y.data(), 32);
-  ScopedKey imported;
+  UniqueBcryptKey imported;
   if (!succeeded(BCryptImportKeyPair(provider, nullptr, BCRYPT_ECCPUBLIC_BLOB, imported.put(), blob,
                                      sizeof blob, 0))) {
     return false;
