@@ -8,6 +8,7 @@
 // two different reports side by side, which is fine.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -33,6 +34,12 @@ struct BootstrapState {
   int32_t java_zip_size = 0;
   std::wstring java_path;  // may hold "%java%"
   std::wstring run_args;   // may hold "%launcher%" and "%updater_path%"
+  // Signed updates: the manifest verified under a built-in key, so the
+  // launcher jar and the runtime archive must match these SHA-256 pins
+  // before anything is written or removed.
+  bool pinned_downloads = false;
+  std::array<uint8_t, 32> launcher_sha256{};
+  std::array<uint8_t, 32> java_zip_sha256{};
   bool launcher_outdated = false;
   bool java_outdated = false;
   std::atomic<int32_t> progress_percent{0};   // 0..100

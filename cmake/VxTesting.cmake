@@ -1,14 +1,26 @@
 # Helpers for test programs, fuzzers and benchmarks.
 
-# vx_add_test(NAME n SOURCES ... LIBS ... [RESOURCES] [NO_MAIN] [ARGS ...] [LABELS ...])
+# Every program below links exactly one update key set (vx_update_key_set,
+# cmake/VxUpdateKeys.cmake), which defines vx::update_keys(): KEYS <target>
+# chooses it, and without KEYS it is vx_update_keys_none, unsigned mode.
+function(_vx_link_key_set target keys)
+  if(NOT keys)
+    set(keys vx_update_keys_none)
+  endif()
+  target_link_libraries(${target} PRIVATE ${keys})
+endfunction()
+
+# vx_add_test(NAME n SOURCES ... LIBS ... [KEYS key-set] [RESOURCES] [NO_MAIN] [ARGS ...]
+#             [LABELS ...])
 # One GoogleTest program and one ctest entry. In the windows preset ctest runs
 # it under Wine through the cross-compiling emulator. RESOURCES links the
 # program's resource script (strings, icons, fonts, version) into the test.
 # NO_MAIN leaves out gtest_main for a program with its own main; ARGS are
 # passed on its command line.
 function(vx_add_test)
-  cmake_parse_arguments(T "RESOURCES;NO_MAIN" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
+  cmake_parse_arguments(T "RESOURCES;NO_MAIN" "NAME;TIMEOUT;KEYS" "SOURCES;LIBS;LABELS;ARGS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
+  _vx_link_key_set(${T_NAME} "${T_KEYS}")
   # gmock and gtest_main both need gtest: naming it last keeps it to one
   # place on the link line.
   set(_gtest GTest::gmock)
@@ -89,7 +101,8 @@ function(vx_library name)
   endif()
 endfunction()
 
-# vx_add_server_test(NAME n SOURCES ... LIBS ... SCRIPT script.json [PROXY] [TIMEOUT s])
+# vx_add_server_test(NAME n SOURCES ... LIBS ... SCRIPT script.json [KEYS key-set] [PROXY]
+#                    [TIMEOUT s])
 # A GoogleTest program run against the scripted loopback test server
 # (tests/support/test_server.py, plus a tinyproxy forward proxy with PROXY).
 # The ctest runs tests/support/run_with_server.py, which starts and stops the
@@ -97,8 +110,9 @@ endfunction()
 # variables; in the windows preset the program runs under Wine.
 find_program(VX_PYTHON3 NAMES python3 REQUIRED)
 function(vx_add_server_test)
-  cmake_parse_arguments(T "PROXY" "NAME;SCRIPT;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "PROXY" "NAME;SCRIPT;TIMEOUT;KEYS" "SOURCES;LIBS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
+  _vx_link_key_set(${T_NAME} "${T_KEYS}")
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main GTest::gtest vx_config)
   vx_warnings(${T_NAME})
   set(_proxy "")
@@ -115,12 +129,13 @@ function(vx_add_server_test)
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
-# vx_add_windows_program(name SOURCES ... LIBS ...)
+# vx_add_windows_program(name SOURCES ... LIBS ... [KEYS key-set])
 # A Windows console helper with a wide entry point (wmain): test probes,
 # fixtures and Windows-side benchmarks. Not a test by itself.
 function(vx_add_windows_program name)
-  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(P "" "KEYS" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${P_SOURCES})
+  _vx_link_key_set(${name} "${P_KEYS}")
   target_link_libraries(${name} PRIVATE ${P_LIBS} vx_config)
   target_link_options(${name} PRIVATE -municode)
   vx_warnings(${name})

@@ -3,11 +3,13 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "app/bootstrap_state.h"
 #include "archive/zip_archive.h"
 #include "base/win_raii.h"
 #include "net/http_client.h"
+#include "update/cng_crypto.h"
 
 namespace {
 
@@ -16,7 +18,13 @@ constexpr int32_t kBytesPerMb = 1048576;
 const wchar_t kNoConnection[] = L"Нет соединения :(";
 const wchar_t kNoAccess[] = L"Нет доступа :(";
 
-enum class Download { kDone, kRequestFailed, kNotWritten };
+enum class Download {
+  kDone,
+  kRequestFailed,
+  kNotWritten,
+  kMismatch,  // the body does not hash to its pin; nothing was written
+  kStopped,   // the step before the write failed and reported it
+};
 
 // Truncates toward zero like a plain conversion, but a value outside the
 // 32-bit range saturates: converting it directly would be undefined.
@@ -30,11 +38,21 @@ int32_t truncate_saturating(double value) {
 // Fetches `url` into memory and writes the body to `target` as one block.
 // The status code is not examined: whatever body arrives is the item, and a
 // wrong one is caught by the next check. A short write is caught the same way.
-Download download(const std::wstring& url, const std::wstring& target) {
+// With a `pin` (signed updates) the body must first hash to it, and then
+// `before_write` clears the way for the new item; nothing on disk is touched
+// before that.
+Download download(const std::wstring& url, const std::wstring& target, const vx::Sha256Digest* pin,
+                  const std::function<bool()>& before_write) {
   HttpClient client(url, &on_download_progress);
   client.verifyCertificates = VX_VERIFY_CERTIFICATES != 0;
   if (!client.request(L"GET")) return Download::kRequestFailed;
   if (!client.body || client.bodyLength == 0) return Download::kNotWritten;
+  if (pin != nullptr) {
+    const std::optional<vx::Sha256Digest> digest =
+        vx::sha256_of(client.body.get(), client.bodyLength);
+    if (!digest || *digest != *pin) return Download::kMismatch;
+    if (before_write && !before_write()) return Download::kStopped;
+  }
   FILE* file = nullptr;
   if (_wfopen_s(&file, target.c_str(), L"wb") != 0 || file == nullptr) {
     return Download::kNotWritten;
@@ -68,18 +86,28 @@ void unpack_runtime(const std::wstring& archive_path, const std::wstring& java_d
   vx::closeArchive(archive);
 }
 
+// Unsigned, the old item goes before its download, as it always has. With
+// pinned downloads it goes only once the new one has matched its pin, so
+// that a tampered or failed download costs nothing that was installed.
 void update_launcher(BootstrapState& state, const std::wstring& base) {
   state.progress_total_mb = state.launcher_size / kBytesPerMb;
-  if (!DeleteFileW(state.launcher_path.c_str())) {
-    const DWORD error = GetLastError();
-    // A jar (or folder) that is not there yet is the first install.
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-      fail(state, kNoAccess, L"Ошибка обновления лаунчера. Код L1.");
-      return;
+  const auto remove_old_jar = [&state] {
+    if (!DeleteFileW(state.launcher_path.c_str())) {
+      const DWORD error = GetLastError();
+      // A jar (or folder) that is not there yet is the first install.
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        fail(state, kNoAccess, L"Ошибка обновления лаунчера. Код L1.");
+        return false;
+      }
     }
-  }
-  switch (download(base + L"/Velmorandix.jar", state.launcher_path)) {
+    return true;
+  };
+  const bool pinned = state.pinned_downloads;
+  if (!pinned && !remove_old_jar()) return;
+  switch (download(base + L"/Velmorandix.jar", state.launcher_path,
+                   pinned ? &state.launcher_sha256 : nullptr, remove_old_jar)) {
     case Download::kDone:
+    case Download::kStopped:
       break;
     case Download::kRequestFailed:
       fail(state, kNoConnection, L"Ошибка обновления лаунчера. Код L2.");
@@ -87,19 +115,28 @@ void update_launcher(BootstrapState& state, const std::wstring& base) {
     case Download::kNotWritten:
       fail(state, kNoAccess, L"Ошибка обновления лаунчера. Код L3.");
       break;
+    case Download::kMismatch:
+      fail(state, kNoConnection, L"Ошибка обновления лаунчера. Код L4.");
+      break;
   }
 }
 
 void update_java(BootstrapState& state, const std::wstring& base) {
   const std::wstring archive_path = state.java_dir + L"\\tempfile.zip";
   state.progress_total_mb = state.java_zip_size / kBytesPerMb;
-  // Whatever could not be deleted stays and makes the next check stale.
-  delete_tree(state.java_dir, true);
-  CreateDirectoryW(state.java_dir.c_str(), nullptr);
+  const auto clear_runtime = [&state] {
+    // Whatever could not be deleted stays and makes the next check stale.
+    delete_tree(state.java_dir, true);
+    CreateDirectoryW(state.java_dir.c_str(), nullptr);
+    return true;
+  };
+  const bool pinned = state.pinned_downloads;
+  if (!pinned) clear_runtime();
 
   const wchar_t* archive_name =
       state.is_64bit_os ? L"/bootstrap/java64.zip" : L"/bootstrap/java32.zip";
-  switch (download(base + archive_name, archive_path)) {
+  switch (download(base + archive_name, archive_path, pinned ? &state.java_zip_sha256 : nullptr,
+                   clear_runtime)) {
     case Download::kDone:
       break;
     case Download::kRequestFailed:
@@ -107,6 +144,11 @@ void update_java(BootstrapState& state, const std::wstring& base) {
       return;
     case Download::kNotWritten:
       fail(state, kNoAccess, L"Ошибка обновления Java. Код J4.");
+      return;
+    case Download::kMismatch:
+      fail(state, kNoConnection, L"Ошибка обновления Java. Код J5.");
+      return;
+    case Download::kStopped:
       return;
   }
   unpack_runtime(archive_path, state.java_dir);

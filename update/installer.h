@@ -1,6 +1,8 @@
 // Download and installation of one stale item: the launcher jar, or else the
 // zipped Java runtime, which is unpacked into the emptied runtime folder.
-// Nothing installed here is verified; the next install check does that.
+// Nothing installed here is verified against the manifest's fingerprints; the
+// next install check does that. With pinned downloads (a signed manifest) the
+// downloaded body must match its SHA-256 pin before anything is written.
 //
 // Windows only (files through Win32 and the C runtime's wide functions).
 #pragma once
@@ -11,11 +13,17 @@
 // Replaces at most one item per call, reading the shared record: the launcher
 // jar when launcher_outdated is set, otherwise the Java runtime when
 // java_outdated is set. Resets failed first. On a failure sets failed,
-// error_title and error_detail (codes L1-L3, J3, J4); everything it ignores
+// error_title and error_detail (codes L1-L4, J3-J5); everything it ignores
 // (a folder not emptied, an archive that is not a zip, an item that does not
 // unpack, an error page written as the item) is left for the next check.
 // Sets progress_total_mb before the download; the progress callback keeps
 // progress_percent and progress_done_mb current while it runs.
+//
+// Unsigned, the old jar is deleted (L1) and the runtime folder emptied before
+// the download. With pinned_downloads both wait until the body has arrived
+// (L2/J3), is not empty (L3/J4) and matches launcher_sha256 or
+// java_zip_sha256 (else L4/J5, and nothing on disk has changed); a jar that
+// cannot be deleted then gives L1 after its download.
 void run_update();
 
 // The download progress receiver: progress_percent := percent truncated to

@@ -145,4 +145,12 @@ void apply_manifest(const ManifestReading& reading, BootstrapState& state) {
   state.manifest_ok = reading.parse == ManifestParse::kParsed && reading.complete;
 }
 
+void apply_signed_manifest(const ManifestReading& reading, BootstrapState& state) {
+  apply_manifest(reading, state);
+  state.pinned_downloads = true;
+  if (reading.launcher.sha256) state.launcher_sha256 = *reading.launcher.sha256;
+  if (reading.java_zip.sha256) state.java_zip_sha256 = *reading.java_zip.sha256;
+  state.manifest_ok = signed_manifest_complete(reading);
+}
+
 }  // namespace vx

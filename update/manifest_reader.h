@@ -65,4 +65,9 @@ bool signed_manifest_complete(const ManifestReading& reading);
 // others untouched, and sets `manifest_ok` to `reading.complete`.
 void apply_manifest(const ManifestReading& reading, BootstrapState& state);
 
+// The same for a manifest that verified under an update key: stores the
+// present values, turns on pinned downloads with the "sha256" pins that are
+// present, and sets `manifest_ok` to signed_manifest_complete(reading).
+void apply_signed_manifest(const ManifestReading& reading, BootstrapState& state);
+
 }  // namespace vx
