@@ -26,7 +26,9 @@
 
 #include "app/bootstrap_state.h"
 #include "base/win_raii.h"
+#include "net/http_client.h"
 #include "tests/update/appdata_support.h"
+#include "update/cng_crypto.h"
 #include "update/fingerprint.h"
 #include "update/install_check.h"
 #include "update/manifest_reader.h"
@@ -404,6 +406,80 @@ TEST_F(Installer, DotNamesInTheRuntimeFolderAreRemovedAndTheUpdateConverges) {
   EXPECT_FALSE(exists(state->java_dir + L"\\.cache"));
   expect_runtime_unpacked();
   expect_current();
+}
+
+// Pinned downloads (a signed manifest): the body must match its SHA-256 pin,
+// and nothing installed is touched until it has. Each case starts from an
+// older jar and an older runtime on disk.
+TEST_F(Installer, PinnedDownloadsReplaceOnlyWithWhatMatchesAndLoseNothingOtherwise) {
+  HttpClient archive(base(L"/ok/bootstrap/java64.zip"), nullptr);
+  ASSERT_TRUE(archive.request(L"GET"));
+  const vx::Sha256Digest jar_pin = *vx::sha256_of(served_jar().data(), served_jar().size());
+  const vx::Sha256Digest zip_pin = *vx::sha256_of(archive.body.get(), archive.bodyLength);
+  vx::Sha256Digest one_bit_off = jar_pin;
+  one_bit_off[17] ^= 0x01;
+  struct Case {
+    const char* name;
+    bool jar;  // the jar is stale; otherwise the runtime
+    bool right_pin;
+    const wchar_t* route;
+    const wchar_t* title;  // nullptr: installed
+    const wchar_t* detail;
+  };
+  const wchar_t* no_link = L"Нет соединения :(";
+  const Case cases[] = {
+      {"jar", true, true, L"/ok", nullptr, nullptr},
+      {"runtime", false, true, L"/ok", nullptr, nullptr},
+      {"jar L4", true, false, L"/ok", no_link, L"Ошибка обновления лаунчера. Код L4."},
+      {"runtime J5", false, false, L"/ok", no_link, L"Ошибка обновления Java. Код J5."},
+      {"jar L2", true, true, kDownServer, no_link, L"Ошибка обновления лаунчера. Код L2."},
+      {"runtime J3", false, true, kDownServer, no_link, L"Ошибка обновления Java. Код J3."},
+      {"jar L3", true, true, L"/empty", L"Нет доступа :(", L"Ошибка обновления лаунчера. Код L3."},
+  };
+  const std::wstring old_file = L"\\lib\\old.bin";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    vx_test::write_file(state->launcher_path, "an older launcher");
+    vx_test::write_file(state->java_dir + old_file, "an older runtime");
+    state->pinned_downloads = true;
+    state->launcher_sha256 = c.right_pin ? jar_pin : one_bit_off;
+    state->java_zip_sha256 = c.right_pin ? zip_pin : one_bit_off;
+    state->launcher_outdated = c.jar;
+    state->java_outdated = !c.jar;
+    state->server_url = c.route[0] == L'/' ? base(c.route) : c.route;
+    update();
+    if (c.title == nullptr) {
+      EXPECT_FALSE(state->failed);
+      if (c.jar) {
+        EXPECT_EQ(read_file(state->launcher_path), served_jar());
+      } else {
+        expect_runtime_unpacked();
+      }
+      EXPECT_EQ(exists(state->java_dir + old_file), c.jar);
+    } else {
+      expect_failure(c.title, c.detail);
+      EXPECT_EQ(read_file(state->launcher_path), "an older launcher");
+      EXPECT_EQ(read_file(state->java_dir + old_file), "an older runtime");
+      EXPECT_FALSE(exists(state->java_dir + L"\\tempfile.zip"));
+    }
+    wipe_install();
+    check_install();
+  }
+}
+
+// Pinned, a jar held open is found only once the new one has arrived and
+// matched: L1 after the request, and the held jar stays.
+TEST_F(Installer, PinnedAJarHeldOpenGivesL1AfterTheDownload) {
+  vx_test::write_file(state->launcher_path, "a launcher that is running");
+  vx::UniqueHandle held(CreateFileW(state->launcher_path.c_str(), GENERIC_READ, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held.valid());
+  state->pinned_downloads = true;
+  state->launcher_sha256 = *vx::sha256_of(served_jar().data(), served_jar().size());
+  EXPECT_EQ(update(), kJarRequest);
+  expect_failure(L"Нет доступа :(", L"Ошибка обновления лаунчера. Код L1.");
+  held.reset();
+  EXPECT_EQ(read_file(state->launcher_path), "a launcher that is running");
 }
 
 TEST(DownloadProgress, TruncatesThePercentageAndComputesWholeMiB) {
