@@ -2,17 +2,22 @@
 """The demo: one real run of Velmorandix.exe against a real web server.
 
     demo.py --build BUILD_DIR --out OUT_DIR [--fresh]
+            [--key PRIVATE.pem --public KEY | --unsigned]
 
 BUILD_DIR holds the windows preset's Velmorandix.exe (built for the update
 servers https://127.0.0.1:47443 and :47444), winprobe.exe, standin_java.exe,
-velmorandix-manifest.exe and splash_gallery.exe.
+velmorandix-manifest.exe and splash_gallery.exe; with --key also
+demo-signed/Velmorandix.exe, built with the public key KEY
+(VELMORANDIX_DEMO_UPDATE_KEYS), which is the program the demo runs then.
 
 What it does:
   1. makes the demo release under BUILD_DIR/demo/content: a small launcher
      jar (made with the JDK's jar tool when there is one, otherwise written
      here; either way made once and kept), and a Java runtime folder whose
      bin\\java.exe is the stand-in launcher, zipped with fixed times;
-  2. writes the manifest with velmorandix-manifest;
+  2. writes the manifest with velmorandix-manifest (serial SERIAL) and, with
+     --key, signs it with openssl as an operator would; the tool's verify
+     command names the key that the signature verifies under;
   3. serves it all with nginx on https://127.0.0.1:47443, with a certificate
      made on the spot, from a prefix under BUILD_DIR/demo/server; the site
      configuration is tests/e2e/nginx/velmorandix-site.conf;
@@ -43,6 +48,7 @@ from vxe2e import Probe, Session, wine_path  # noqa: E402
 import vxservers as vs  # noqa: E402
 
 RUN_ARGS = '-jar %launcher% -u %updater_path%'
+SERIAL = 1  # the demo release; a real operator raises it with every release
 JAVA_PATH = '%java%\\bin\\java.exe'
 SCREENS = ('welcome', 'connect', 'check', 'update', 'launch', 'error')
 FILETIME_UNIX_EPOCH = 116444736000000000
@@ -170,9 +176,14 @@ def main():
     ap.add_argument('--build', required=True)
     ap.add_argument('--out', required=True)
     ap.add_argument('--fresh', action='store_true')
+    ap.add_argument('--key', help='private key (PEM) to sign the manifest with')
+    ap.add_argument('--public', help='its public key, as the demo program carries it')
+    ap.add_argument('--unsigned', action='store_true', help='no signature: Velmorandix.exe')
     args = ap.parse_args()
+    if bool(args.key) == args.unsigned or bool(args.key) != bool(args.public):
+        ap.error('give --key and --public, or --unsigned')
     build = os.path.abspath(args.build)
-    exe = os.path.join(build, 'Velmorandix.exe')
+    exe = os.path.join(build, 'demo-signed' if args.key else '', 'Velmorandix.exe')
     probe_exe = os.path.join(build, 'tests', 'support', 'winprobe.exe')
     standin = os.path.join(build, 'tools', 'standin_java.exe')
     tool = os.path.join(build, 'tools', 'velmorandix-manifest', 'velmorandix-manifest.exe')
@@ -200,7 +211,8 @@ def main():
             manifest_path = os.path.join(content, 'win64.json')
             code, text = s.run(tool, '--launcher', wine_path(jar), '--java-dir', wine_path(runtime),
                                '--java-zip', wine_path(archive), '--java-path', JAVA_PATH,
-                               '--run-args', RUN_ARGS, '-o', wine_path(manifest_path), timeout=120)
+                               '--run-args', RUN_ARGS, '--serial', str(SERIAL),
+                               '-o', wine_path(manifest_path), timeout=120)
             if code != 0:
                 say('velmorandix-manifest failed (%d): %s' % (code, text))
                 return 1
@@ -210,6 +222,20 @@ def main():
                 files = {vs.MANIFEST_TARGET: manifest, vs.JAR_TARGET: g.read(),
                          vs.ZIP64_TARGET: f.read()}
             files[vs.ZIP32_TARGET] = files[vs.ZIP64_TARGET]
+            signing = ['signing:  none (--unsigned): Velmorandix.exe takes any manifest']
+            if args.key:
+                signature = vs.sign(manifest, args.key)
+                files[vs.SIGNATURE_TARGET] = signature
+                with open(manifest_path + '.sig', 'wb') as f:
+                    f.write(signature)
+                code, text = s.run(tool, 'verify', '--keys', args.public, '--manifest',
+                                   wine_path(manifest_path), '--signature',
+                                   wine_path(manifest_path + '.sig'), timeout=120)
+                signing = ['signing:  updater.sig made with openssl from %s; the tool says: %s'
+                           % (os.path.relpath(args.key, REPO), ' / '.join(text.split('\n')).strip(' /'))]
+                if code != 0:
+                    say(signing[0])
+                    return 1
 
             # The screens as the program composes them, to name the pictures.
             refs = os.path.join(grabs, 'gallery')
@@ -291,6 +317,12 @@ def main():
                                'closed %.1f s later' % (printed - started, ended - printed))
             else:
                 summary.append('launcher: not started')
+            summary += signing
+            if args.key:
+                stored = os.path.join(install, 'manifest.serial')
+                stored = open(stored).read() if os.path.exists(stored) else '(none)'
+                summary.append('serial:   %d in the manifest; the program, which verified it, '
+                               'stored %s in manifest.serial' % (SERIAL, stored))
             summary.append('exit code %s after %.1f s; pictures: %s'
                            % (code, ended - started, ', '.join(saved) if saved else 'none'))
             for line in summary:

@@ -5,7 +5,14 @@
 # launch. Pictures of each screen and a summary land in out/demo/. A second
 # run finds everything current and goes straight to the launch.
 #
-#   scripts/demo.sh [--fresh]       --fresh: start from an empty install folder
+# The release is signed: the first demo makes an update key with openssl
+# (build/windows/demo/keys/update.pem, never below nginx's root) and builds
+# a demo program that carries its public half, demo-signed/Velmorandix.exe;
+# nginx serves the manifest's signature as /updater.sig.
+#
+#   scripts/demo.sh [--fresh] [--unsigned]
+#     --fresh     start from an empty install folder
+#     --unsigned  no key and no signature: the build's own Velmorandix.exe
 #
 # VX_BUILD_DIR chooses the build folder (default build/windows, the windows
 # preset's); VX_JOBS the build's parallelism (default 2).
@@ -13,7 +20,23 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${VX_BUILD_DIR:-build/windows}
 scripts/setup.sh
-cmake --preset windows -B "$build" >/dev/null
-cmake --build "$build" -j"${VX_JOBS:-2}" \
-  --target Velmorandix winprobe standin_java velmorandix-manifest splash_gallery
-exec python3 scripts/demo.py --build "$build" --out out/demo "$@"
+targets=(winprobe standin_java velmorandix-manifest splash_gallery)
+key_args=()
+if [[ " $* " == *" --unsigned "* ]]; then
+  cmake --preset windows -B "$build" >/dev/null
+  targets+=(Velmorandix)
+else
+  keys="$build/demo/keys"
+  mkdir -p "$keys"
+  chmod 700 "$keys"
+  if [ ! -f "$keys/update.pem" ]; then
+    (umask 077 && openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 \
+      -out "$keys/update.pem.new" && mv "$keys/update.pem.new" "$keys/update.pem")
+  fi
+  public=$(openssl pkey -in "$keys/update.pem" -pubout -outform DER | base64 -w0)
+  cmake --preset windows -B "$build" -DVELMORANDIX_DEMO_UPDATE_KEYS="$public" >/dev/null
+  targets+=(VelmorandixDemo)
+  key_args=(--key "$keys/update.pem" --public "$public")
+fi
+cmake --build "$build" -j"${VX_JOBS:-2}" --target "${targets[@]}"
+exec python3 scripts/demo.py --build "$build" --out out/demo "${key_args[@]}" "$@"

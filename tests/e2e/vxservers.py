@@ -15,6 +15,7 @@ Both answer GET /updater?system=win64 with the manifest and serve
 tell which requests each side saw. Everything listens on 127.0.0.1 only and
 every process started here is stopped by its PID.
 """
+import base64
 import io
 import json
 import os
@@ -36,6 +37,7 @@ NGINX_SITE = os.path.join(HERE, 'nginx', 'velmorandix-site.conf')
 PRIMARY_PORT = 47443
 FALLBACK_PORT = 47444
 MANIFEST_TARGET = '/updater?system=win64'
+SIGNATURE_TARGET = '/updater.sig?system=win64'
 JAR_TARGET = '/Velmorandix.jar'
 ZIP64_TARGET = '/bootstrap/java64.zip'
 ZIP32_TARGET = '/bootstrap/java32.zip'
@@ -81,6 +83,14 @@ def folder_fingerprint(contents):
 
 
 # -- content -----------------------------------------------------------------
+def sign(data, key):
+    """The base64 signature of the bytes, as an operator makes it with
+    openssl: `openssl dgst -sha256 -sign key.pem | base64 -w0`."""
+    der = subprocess.run(['openssl', 'dgst', '-sha256', '-sign', key], input=data,
+                         capture_output=True, check=True, timeout=60).stdout
+    return base64.b64encode(der)
+
+
 def zip_folder(files):
     """A deflated zip of {relative name: bytes}, times fixed."""
     buf = io.BytesIO()
@@ -506,6 +516,8 @@ def publish(folder, files):
     for target, data in files.items():
         if target == MANIFEST_TARGET:
             rel = 'updater/win64.json'
+        elif target == SIGNATURE_TARGET:
+            rel = 'updater/win64.json.sig'
         else:
             rel = target.lstrip('/')
         path = os.path.join(folder, *rel.split('/'))
