@@ -4,9 +4,14 @@
 // update_roundtrip_bench.py (not ctest), one process per round trip.
 //
 //   update_roundtrip_bench.exe BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]
+//                              [--manifest=unsigned | --manifest=signed]
 //   -> ok=1 seconds=12.3 files=1234 bytes=... total_mb=... percent=100
 // With --phases it times the download, the write and the unpacking one by
-// one instead (into JAVA_DIR, which must exist and be empty).
+// one instead (into JAVA_DIR, which must exist and be empty). With
+// --manifest the timed round trip starts with fetch_manifest against
+// BASE_URL, unsigned or with the test keys (the manifest's signature, the
+// stored serial and the archive's SHA-256 pin), and takes the archive's size
+// from the manifest.
 #include <windows.h>
 
 #include <chrono>
@@ -21,6 +26,7 @@
 #include "archive/zip_archive.h"
 #include "net/http_client.h"
 #include "update/installer.h"
+#include "update/manifest.h"
 
 namespace {
 
@@ -99,11 +105,25 @@ void time_phases(const std::wstring& url, const std::wstring& folder) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  const bool hold = argc == 5 && std::wcscmp(argv[4], L"--hold") == 0;
-  const bool phases = argc == 5 && std::wcscmp(argv[4], L"--phases") == 0;
-  if (argc != 4 && !hold && !phases) {
+  bool hold = false;
+  bool phases = false;
+  const wchar_t* manifest = nullptr;  // "unsigned" or "signed"
+  bool usage = argc < 4;
+  for (int i = 4; i < argc; ++i) {
+    if (std::wcscmp(argv[i], L"--hold") == 0) {
+      hold = true;
+    } else if (std::wcscmp(argv[i], L"--phases") == 0) {
+      phases = true;
+    } else if (std::wcsncmp(argv[i], L"--manifest=", 11) == 0) {
+      manifest = argv[i] + 11;
+    } else {
+      usage = true;
+    }
+  }
+  if (usage || (hold && phases)) {
     std::fprintf(stderr,
-                 "usage: update_roundtrip_bench BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]\n");
+                 "usage: update_roundtrip_bench BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]\n"
+                 "                              [--manifest=unsigned | --manifest=signed]\n");
     return 2;
   }
   BootstrapState& state = *create_bootstrap_state();
@@ -119,7 +139,17 @@ int wmain(int argc, wchar_t** argv) {
 
   wait_for_line(hold, "before");
   const auto start = std::chrono::steady_clock::now();
-  run_update();
+  if (manifest != nullptr) {
+    static const vx::UpdateKeySet kNoKeys{nullptr, 0};
+    state.server_urls = {state.server_url};
+    HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, nullptr);  // the manifest request's line
+    fetch_manifest_with(std::wcscmp(manifest, L"signed") == 0 ? vx::update_keys() : kNoKeys);
+    SetStdHandle(STD_OUTPUT_HANDLE, console);
+    // A refused manifest fails the round trip (ok=0) without a download.
+    state.failed = !state.manifest_ok;
+  }
+  if (!state.failed) run_update();
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   uint64_t files = 0;
