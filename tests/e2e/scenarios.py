@@ -457,8 +457,15 @@ def up_to_date(t):
         with open(made, 'rb') as f:
             files[MANIFEST_TARGET] = f.read()
         tool = json.loads(files[MANIFEST_TARGET])
-        t.check(all(tool.get(k) == c.manifest[k] for k in c.manifest),
+        # The tool also pins the jar and the archive by SHA-256.
+        pins = {'launcher': c.jar, 'java_zip': c.archive}
+        unpinned = {k: ({n: v for n, v in tool[k].items() if n != 'sha256'}
+                        if k in pins and isinstance(tool.get(k), dict) else tool.get(k))
+                    for k in c.manifest}
+        t.check(all(unpinned[k] == c.manifest[k] for k in c.manifest),
                 'the tool and this suite agree on sizes and fingerprints: %r' % tool)
+        t.check(all(tool[k].get('sha256') == hashlib.sha256(pins[k]).hexdigest() for k in pins),
+                'the tool pins the jar and the archive by their SHA-256')
     t.servers.serve(primary=files)
     t.s.run('reg.exe', 'add', 'HKCU\\Environment', '/v', '_JAVA_OPTIONS', '/t', 'REG_SZ',
             '/d', '-Xmx16m', '/f', timeout=60)
