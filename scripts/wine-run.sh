@@ -4,9 +4,10 @@
 #   scripts/wine-run.sh program.exe [args...]
 #
 # The prefix defaults to <dir of the program's build tree>/wineprefix (the
-# nearest parent holding CMakeCache.txt), or $WINEPREFIX when it is set. Mono
-# and Gecko are switched off so that a new prefix never waits on an install
-# dialog.
+# nearest parent holding CMakeCache.txt), or $WINEPREFIX when it is set. A
+# missing prefix is cloned from the build tree's template (wineprefix.py).
+# Mono and Gecko are switched off so that a new prefix never waits on an
+# install dialog.
 set -euo pipefail
 prog=$1
 shift
@@ -19,14 +20,8 @@ fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  # One process at a time creates the prefix.
-  exec 9>"$WINEPREFIX.lock"
-  flock 9
-  if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w || true
-  fi
-  flock -u 9
+  # A clone of the build tree's template prefix, booted once for all
+  # (scripts/wineprefix.py); concurrent first users wait for each other.
+  python3 "$(dirname "$0")/wineprefix.py" make "$WINEPREFIX"
 fi
 exec wine "$prog" "$@"

@@ -1,31 +1,58 @@
 #!/usr/bin/env python3
 """Whole-program scenarios: the real Velmorandix.exe under Wine and Xvfb,
 against update servers on the fixed loopback ports, checked from outside
-(exit code, console lines, install folder, the requests each server saw, the
-stand-in launcher's record, the error screen's pixels).
+(exit code, console lines, install folder, the requests each server saw and
+when, the stand-in launcher's record, the window's place and pixels).
 
-    scenarios.py --exe Velmorandix.exe --probe winprobe.exe
-                 --standin standin_java.exe --gallery splash_gallery.exe
-                 --holdfile holdfile.exe [--backend scripted,nginx]
-                 [--only NAME,NAME...] [--keep]
+    scenarios.py --build build/windows [--only NAME,NAME...] [--backend scripted,nginx]
+                 [--jobs N] [--program NAME=PATH ...] [--keep]
 
-All scenarios of one call share one X server and one Wine prefix; between
-them the install folder and the stand-in launcher are cleared away and
-HKCU\Environment is put back. Against the scriptable server every scenario
-runs; against nginx those that need no scripted fault (NGINX_SET).
+Every scenario runs against the scriptable test server; those marked nginx
+run against nginx as well. Independent runs go side by side: each worker is
+a process in a network namespace of its own (so it owns the fixed ports),
+with its own X server and its own Wine prefix, cloned from the build tree's
+template prefix. Between two runs in a worker the install folder and the
+stand-in launcher are cleared away and HKCU\\Environment is put back. Where
+namespaces cannot be made, everything runs one after another on this
+machine's loopback, under the machine-wide ports lock.
+
+Adding a scenario
+-----------------
+1. Write a function taking the Suite `t`: lay out the install folder
+   (`c = t.content(...)`, `c.install(t.install, ...)`), say what the servers
+   answer (`t.servers.serve(primary=c.files(), faults={...})`), start the
+   program (`run = t.start(...)`) and check what it left
+   (`t.check(cond, 'what')`, `t.expect_launch(run)`,
+   `t.expect_error_screen(run, 'L2')`, ...). Clean-up between runs is done for
+   you (Suite.reset).
+2. Add one row to SCENARIOS at the end of this file: its name, the function,
+   about how many seconds it takes (the longest start first), nginx=True if
+   it needs no scripted fault and should run against nginx too.
+3. A scenario that runs another program than Velmorandix.exe (a build with
+   test keys, say) names it with exe='...': add that name and its place in
+   the build tree to PROGRAMS, and pass it in tests/e2e/CMakeLists.txt as
+   --program NAME=$<TARGET_FILE:target>.
+Run it alone with --only NAME (see the README).
 """
 import argparse
+import contextlib
+import fcntl
+import hashlib
+import json
 import os
 import random
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+from collections import namedtuple
 
-from vxe2e import Probe, Session, wine_path
+from vxe2e import Probe, Session, netns_available, run_jobs, wine_path
 import vxservers as vs
+import wineprefix
 from vxservers import JAR_TARGET, MANIFEST_TARGET, ZIP64_TARGET
 
 HOLD = 10.0  # the update screen's hold after each download
@@ -35,6 +62,9 @@ FILETIME_UNIX_EPOCH = 116444736000000000
 # matches when at most this share of the client area differs.
 FUZZ = '10%'
 DIFFERING_SHARE = 0.005
+# A capture that differs from every composed screen by more than this share
+# shows none of them (the update screen's progress bar alone stays below).
+NOT_A_SCREEN = 0.2
 
 NO_LINK = 'Нет соединения :('
 NO_ACCESS = 'Нет доступа :('
@@ -48,6 +78,17 @@ TEXTS = {
     'J3': (NO_LINK, 'Ошибка обновления Java. Код J3.'),
     'J4': (NO_ACCESS, 'Ошибка обновления Java. Код J4.'),
     '3': (CRITICAL, 'Ошибка запуска лаунчера. Код 3.'),
+}
+
+# The programs a run uses, by name, with their place in a build tree
+# (--build); --program NAME=PATH overrides one.
+PROGRAMS = {
+    'velmorandix': 'Velmorandix.exe',
+    'winprobe': 'tests/support/winprobe.exe',
+    'standin_java': 'tools/standin_java.exe',
+    'splash_gallery': 'tests/app/splash_gallery.exe',
+    'holdfile': 'tests/e2e/holdfile.exe',
+    'velmorandix-manifest': 'tools/velmorandix-manifest/velmorandix-manifest.exe',
 }
 
 
@@ -64,26 +105,88 @@ class Run:
         self.lines = []
         self.record = {}
         self.shots = []
+        self.capture = None
         self.primary = []
         self.fallback = []
+        self.times = []  # (time, target) of the primary's requests
 
     def manifest_lines(self):
         return [l for l in self.lines if 'updater?system=win64' in l]
 
 
+class References:
+    """The screens as splash_gallery.exe composes them, cropped to the
+    window's client area; made once and shared by all workers."""
+
+    def __init__(self, folder, gallery):
+        self.folder = folder
+        self.gallery = gallery
+        os.makedirs(folder, exist_ok=True)
+
+    @contextlib.contextmanager
+    def _locked(self, name):
+        fd = os.open(os.path.join(self.folder, name + '.lock'), os.O_CREAT | os.O_RDWR, 0o644)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+            os.close(fd)
+
+    def composed(self, session, key):
+        """The folder with the six screens, the error screen showing the
+        texts of the given key."""
+        folder = os.path.join(self.folder, 'texts-' + key)
+        done = os.path.join(folder, 'done')
+        if not os.path.exists(done):
+            with self._locked('texts-' + key):
+                if not os.path.exists(done):
+                    os.makedirs(folder, exist_ok=True)
+                    texts = os.path.join(folder, 'texts.txt')
+                    with open(texts, 'w', encoding='utf-8') as f:
+                        f.write('%s\n%s\n' % TEXTS[key])
+                    code, out = session.run(self.gallery, wine_path(folder), wine_path(texts),
+                                            timeout=120)
+                    if code != 0 or not os.path.exists(os.path.join(folder, 'error.png')):
+                        raise RuntimeError('splash_gallery failed (%s): %s' % (code, out))
+                    open(done, 'w').close()
+        return folder
+
+    def screen(self, session, name, size, key='C1'):
+        """One composed screen ('connect', 'error', ...) cropped to size."""
+        folder = self.composed(session, key)
+        path = os.path.join(folder, '%s-%dx%d.png' % (name, size[0], size[1]))
+        if not os.path.exists(path):
+            with self._locked('texts-' + key):
+                if not os.path.exists(path):
+                    subprocess.run(['convert', os.path.join(folder, name + '.png'), '-crop',
+                                    '%dx%d+0+0' % size, '+repage', path + '.tmp.png'],
+                                   check=True, timeout=60)
+                    os.rename(path + '.tmp.png', path)
+        return path
+
+    def full_size(self, session):
+        return image_size(os.path.join(self.composed(session, 'C1'), 'error.png'))
+
+
 class Suite:
-    def __init__(self, session, servers, args, work):
+    """One worker's scenarios against one kind of server."""
+
+    def __init__(self, session, servers, programs, references, work):
         self.s = session
         self.servers = servers
-        self.args = args
+        self.programs = programs
+        self.refs = references
         self.work = work
-        self.probe = Probe(session, args.probe)
+        os.makedirs(work, exist_ok=True)
+        self.probe = Probe(session, programs['winprobe'])
         self.failures = []
         self.current = ''
-        self.references = {}
+        self.exe = programs['velmorandix']
         self.client = None  # (left, top, width, height) of the window's client area
+        self._differing = {}
         rng = random.Random(8)
-        with open(args.standin, 'rb') as f:
+        with open(programs['standin_java'], 'rb') as f:
             self.standin = f.read()
         self.jar = b'PK\x03\x04' + rng.randbytes(256 * 1024)
         self.runtime = {
@@ -93,6 +196,7 @@ class Suite:
             'release': b'JAVA_VERSION="17.0.9"\n',
         }
         self.install = os.path.join(session.appdata(), 'Velmorandix', 'bootstrap')
+        self.install_windows = session.appdata_windows() + '\\Velmorandix\\bootstrap'
         self.java = os.path.join(self.install, 'java')
 
     # -- checks ------------------------------------------------------------
@@ -100,9 +204,10 @@ class Suite:
         print(('  ok   ' if condition else '  FAIL ') + what, flush=True)
         if not condition:
             self.failures.append('%s: %s' % (self.current, what))
+        return condition
 
     def content(self, **kw):
-        return vs.Content(self.jar, kw.pop('runtime', self.runtime), **kw)
+        return vs.Content(kw.pop('jar', self.jar), kw.pop('runtime', self.runtime), **kw)
 
     # -- state between scenarios -------------------------------------------
     def reset(self):
@@ -124,28 +229,15 @@ class Suite:
             pass
         return record
 
-    def drop_record(self):
-        """The stand-in's note is not part of the runtime; a second start
-        must find the folder as served."""
-        record = self.read_record()
-        if 'pid' in record:
-            self.s.run('taskkill.exe', '/F', '/PID', record['pid'], timeout=60)
-        try:
-            os.remove(os.path.join(self.java, 'bin', 'standin_record.txt'))
-        except OSError:
-            pass
-        return record
-
     # -- one start of the program ------------------------------------------
     def start(self, timeout=90, screens=False, during=None):
         run = Run()
         out_path = os.path.join(self.work, 'bootstrapper.out')
-        capture = None
         with open(out_path, 'wb') as out:
             run.started = time.time()
-            app = self.s.start(self.args.exe, stdout=out)
+            app = self.s.start(self.exe, stdout=out)
             if screens:
-                capture = Capture(self, app)
+                run.capture = Capture(self, app)
             if during:
                 during(app, run)
             run.code = self.s.wait(app, timeout=timeout)
@@ -155,28 +247,37 @@ class Suite:
                 if self.s.wait(app, timeout=20) is None:
                     app.kill()
                     app.wait()
-        if capture:
-            run.shots = capture.finish()
+        if run.capture:
+            run.shots = run.capture.finish()
         with open(out_path, 'rb') as f:
             run.lines = f.read().decode('utf-8', 'replace').splitlines()
         run.record = self.read_record()
-        run.primary = self.servers.requests('primary')
+        run.times = self.servers.timed_requests('primary')
+        run.primary = [target for _, target in run.times]
         run.fallback = self.servers.requests('fallback')
         print('  exit code %s after %.1f s; primary saw %r, fallback saw %r'
               % (run.code, run.ended - run.started, run.primary, run.fallback), flush=True)
         return run
 
     def expect_launch(self, run):
+        """Exit 0 within about 5 s of the marker; the runtime's java.exe was
+        started in the runtime folder with the filled-in command line."""
         self.check(run.code == 0, 'exit code 0')
         self.check('printed' in run.record, 'the stand-in launcher ran and printed its marker')
         if 'printed' in run.record:
             gap = run.ended - filetime_to_unix(run.record['printed'])
             self.check(-0.5 <= gap <= 5.5, 'the program ends within about 5 s of the marker '
                        '(%.1f s)' % gap)
-        cmdline = run.record.get('cmdline', '').lower()
-        self.check(cmdline.startswith('-jar "') and '\\velmorandix\\bootstrap\\launcher.jar" -u "'
-                   in cmdline, 'the launcher command line is filled in (%r)'
-                   % run.record.get('cmdline'))
+        if 'pid' not in run.record:
+            return
+        want = '-jar "%s\\launcher.jar" -u "%s"' % (self.install_windows, wine_path(self.exe))
+        self.check(run.record.get('cmdline', '').lower() == want.lower(),
+                   'the launcher command line is filled in (%r)' % run.record.get('cmdline'))
+        self.check(run.record.get('module', '').lower()
+                   == (self.install_windows + '\\java\\bin\\java.exe').lower(),
+                   "the runtime's java.exe was started (%r)" % run.record.get('module'))
+        self.check(run.record.get('cwd', '').lower() == (self.install_windows + '\\java').lower(),
+                   'it runs in the runtime folder (%r)' % run.record.get('cwd'))
 
     def expect_installed(self, content):
         jar = None
@@ -191,71 +292,59 @@ class Suite:
         self.check(tree == content.runtime, 'the runtime folder holds exactly the served files: %r'
                    % sorted(tree))
 
+    def expect_screen(self, run, name, key='C1'):
+        """Some capture shows the composed screen (the error screen with the
+        texts of key)."""
+        what = ('the error screen shows %s / %s' % TEXTS[key] if name == 'error'
+                else 'the %s screen shows as composed' % name)
+        if not run.shots:
+            self.check(False, what + ': no capture was taken')
+            return
+        reference = self.refs.screen(self.s, name, image_size(run.shots[0]), key)
+        best = min(self.differing(shot, reference) for shot in run.shots)
+        self.check(best <= DIFFERING_SHARE, '%s (closest capture: %.2f%% differ)'
+                   % (what, best * 100))
+
     def expect_error_screen(self, run, key):
         self.check(run.code == 0, 'exit code 0')
         self.check('pid' not in run.record, 'no launcher was started')
-        if not run.shots:
-            self.check(False, 'the error screen was captured')
-            return
-        reference = self.reference(key)
-        w, h = image_size(run.shots[0])
-        cropped = reference[:-4] + '-%dx%d.png' % (w, h)
-        if not os.path.exists(cropped):
-            subprocess.run(['convert', reference, '-crop', '%dx%d+0+0' % (w, h), '+repage',
-                            cropped], check=True, timeout=60)
-        best = min(self.differing(shot, cropped) for shot in run.shots)
-        self.check(best <= DIFFERING_SHARE, 'the error screen shows %s / %s (closest capture: '
-                   '%.2f%% differ)' % (TEXTS[key][0], TEXTS[key][1], best * 100))
+        self.expect_screen(run, 'error', key)
 
     # -- screens -----------------------------------------------------------
-    def reference(self, key):
-        """The error screen with the given texts, as splash_gallery.exe
-        composes it."""
-        if key not in self.references:
-            folder = os.path.join(self.work, 'reference-' + key)
-            os.makedirs(folder, exist_ok=True)
-            texts = os.path.join(folder, 'texts.txt')
-            with open(texts, 'w', encoding='utf-8') as f:
-                f.write('%s\n%s\n' % TEXTS[key])
-            code, out = self.s.run(self.args.gallery, wine_path(folder), wine_path(texts),
-                                   timeout=120)
-            path = os.path.join(folder, 'error.png')
-            if code != 0 or not os.path.exists(path):
-                raise RuntimeError('splash_gallery failed (%s): %s' % (code, out))
-            self.references[key] = path
-        return self.references[key]
-
     def screens(self, run):
         """The screens the captures show, in order, each named after the
-        nearest of the composed screens (consecutive repeats merged)."""
+        nearest of the composed screens (consecutive repeats merged). A
+        capture far from all of them (the window not yet drawn, or half
+        drawn) names none."""
         if not run.shots:
             return []
-        folder = os.path.dirname(self.reference('C1'))
-        w, h = image_size(run.shots[0])
-        refs = {}
-        for name in ('welcome', 'connect', 'check', 'update', 'launch', 'error'):
-            cropped = os.path.join(folder, '%s-%dx%d.png' % (name, w, h))
-            if not os.path.exists(cropped):
-                subprocess.run(['convert', os.path.join(folder, name + '.png'), '-crop',
-                                '%dx%d+0+0' % (w, h), '+repage', cropped], check=True, timeout=60)
-            refs[name] = cropped
+        size = image_size(run.shots[0])
+        refs = {name: self.refs.screen(self.s, name, size)
+                for name in ('welcome', 'connect', 'check', 'update', 'launch', 'error')}
         order = []
         for shot in run.shots:
             name = min(refs, key=lambda n: self.differing(shot, refs[n]))
+            if self.differing(shot, refs[name]) > NOT_A_SCREEN:
+                continue
             if not order or order[-1] != name:
                 order.append(name)
         print('  screens: ' + ' -> '.join(order))
         return order
 
     def differing(self, shot, reference):
-        r = subprocess.run(['compare', '-metric', 'AE', '-fuzz', FUZZ, shot, reference, 'null:'],
-                           capture_output=True, text=True, timeout=60)
-        try:
-            bad = float(r.stderr.split()[0])
-        except (IndexError, ValueError):
-            return 1.0
-        w, h = image_size(reference)
-        return bad / float(w * h)
+        """The share of pixels that differ. Captures of a screen that holds
+        still are identical files, so each pair is compared once."""
+        with open(shot, 'rb') as f:
+            key = (hashlib.sha1(f.read()).hexdigest(), reference)
+        if key not in self._differing:
+            r = subprocess.run(['compare', '-metric', 'AE', '-fuzz', FUZZ, shot, reference,
+                                'null:'], capture_output=True, text=True, timeout=60)
+            try:
+                w, h = image_size(reference)
+                self._differing[key] = float(r.stderr.split()[0]) / float(w * h)
+            except (IndexError, ValueError):
+                return 1.0
+        return self._differing[key]
 
 
 def image_size(path):
@@ -286,15 +375,16 @@ class Capture:
             suite.client = (info['client_left'], info['client_top'],
                             info['right'] - info['client_left'] - border,
                             info['bottom'] - info['client_top'] - border)
-        ref_w, ref_h = image_size(suite.reference('C1'))
+        ref_w, ref_h = suite.refs.full_size(suite.s)
         w, h = min(ref_w, suite.client[2]), min(ref_h, suite.client[3])
         n = 0
         while not self.stopping.is_set() and self.app.poll() is None:
             path = os.path.join(suite.work, '%s-%02d.png' % (suite.current, n))
             n += 1
+            # -strip leaves out the time stamps: equal screens, equal files.
             r = subprocess.run(['import', '-display', ':%s' % suite.s.display, '-window', 'root',
                                 '-crop', '%dx%d+%d+%d' % (w, h, suite.client[0], suite.client[1]),
-                                '+repage', path], stdout=subprocess.DEVNULL,
+                                '+repage', '-strip', path], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, timeout=60)
             if r.returncode == 0 and self.app.poll() is None:
                 self.shots.append(path)
@@ -309,8 +399,15 @@ class Capture:
 # -- the scenarios -------------------------------------------------------------
 def fresh_install(t):
     """From an empty install folder: the jar, then the runtime, then the
-    launch: 1 -> 2 -> 4 -> 2 -> 4 -> 2 -> 5."""
-    c = t.content()
+    launch: 1 -> 2 -> 4 -> 2 -> 4 -> 2 -> 5. The jar spans several reads; the
+    archive holds a folder item, a read-only file and a dot-file."""
+    t.check(vs.fingerprint(b'abc') == 'fa93ddb3', 'the fingerprint here is the published one')
+    runtime = dict(t.runtime)
+    runtime.update({'lib/security/cacerts': b'read-only trust store\n',
+                    'legal/.marker': b'a name that begins with a full stop\n'})
+    jar = b'PK\x03\x04' + random.Random(20261208).randbytes(3 * 1024 * 1024 // 2)
+    c = t.content(jar=jar, runtime=runtime, folders=['conf/'],
+                  read_only=['lib/security/cacerts'])
     t.servers.serve(primary=c.files())
     run = t.start(timeout=120, screens=True)
     shown = t.screens(run)
@@ -322,19 +419,54 @@ def fresh_install(t):
     t.check(len(run.manifest_lines()) == 1, 'one manifest line on the console: %r' % run.lines)
     t.expect_launch(run)
     t.expect_installed(c)
+    t.check(os.path.isdir(os.path.join(t.java, 'conf')), 'the folder item conf/ is made')
     t.check(not os.path.exists(os.path.join(t.java, 'tempfile.zip')), 'tempfile.zip is gone')
-    if 'started' in run.record:
-        took = filetime_to_unix(run.record['started']) - run.started
-        t.check(2 * HOLD <= took, 'two update holds passed before the launch (%.1f s)' % took)
+    if len(run.times) == 3:
+        manifest_at, jar_at, zip_at = (at for at, _ in run.times)
+        t.check(jar_at - manifest_at < HOLD - 1, 'the jar is fetched right after the check '
+                '(%.1f s)' % (jar_at - manifest_at))
+        t.check(HOLD - 0.5 <= zip_at - jar_at <= HOLD + 15,
+                'the update screen holds 10 s before the archive round (%.1f s)'
+                % (zip_at - jar_at))
+        if 'started' in run.record:
+            launch_at = filetime_to_unix(run.record['started'])
+            t.check(HOLD - 0.5 <= launch_at - zip_at <= HOLD + 25,
+                    'the update screen holds 10 s before the launch (%.1f s)'
+                    % (launch_at - zip_at))
 
 
 def up_to_date(t):
-    """Everything current: 1 -> 2 -> 5 with no download and no update hold.
-    On the way the launch removes "_JAVA_OPTIONS" from the process and from
-    HKCU\\Environment."""
+    """Everything current, by the operator's manifest tool: 1 -> 2 -> 5 with
+    no download and no update hold. On the way the launch removes
+    "_JAVA_OPTIONS" from the process and from HKCU\\Environment; the
+    launcher keeps running after the program has ended."""
     c = t.content()
     c.install(t.install)
-    t.servers.serve(primary=c.files())
+    archive = os.path.join(t.work, 'java64.zip')
+    with open(archive, 'wb') as f:
+        f.write(c.archive)
+    made = os.path.join(t.work, 'manifest.json')
+    code, out = t.s.run(t.programs['velmorandix-manifest'],
+                        '--launcher', t.install_windows + '\\launcher.jar',
+                        '--java-dir', t.install_windows + '\\java', '--java-zip', wine_path(archive),
+                        '--java-path', c.manifest['java_path'], '--run-args',
+                        c.manifest['run_args'], '-o', wine_path(made), timeout=120)
+    files = c.files()
+    if t.check(code == 0 and os.path.exists(made), 'the manifest tool wrote the manifest (%s: %s)'
+               % (code, out.strip())):
+        with open(made, 'rb') as f:
+            files[MANIFEST_TARGET] = f.read()
+        tool = json.loads(files[MANIFEST_TARGET])
+        # The tool also pins the jar and the archive by SHA-256.
+        pins = {'launcher': c.jar, 'java_zip': c.archive}
+        unpinned = {k: ({n: v for n, v in tool[k].items() if n != 'sha256'}
+                        if k in pins and isinstance(tool.get(k), dict) else tool.get(k))
+                    for k in c.manifest}
+        t.check(all(unpinned[k] == c.manifest[k] for k in c.manifest),
+                'the tool and this suite agree on sizes and fingerprints: %r' % tool)
+        t.check(all(tool[k].get('sha256') == hashlib.sha256(pins[k]).hexdigest() for k in pins),
+                'the tool pins the jar and the archive by their SHA-256')
+    t.servers.serve(primary=files)
     t.s.run('reg.exe', 'add', 'HKCU\\Environment', '/v', '_JAVA_OPTIONS', '/t', 'REG_SZ',
             '/d', '-Xmx16m', '/f', timeout=60)
     t.s.env['_JAVA_OPTIONS'] = '-Xmx16m'
@@ -357,6 +489,10 @@ def up_to_date(t):
     if code == 0:
         t.s.run('reg.exe', 'delete', 'HKCU\\Environment', '/v', '_JAVA_OPTIONS', '/f', timeout=60)
     t.expect_installed(c)
+    if 'pid' in run.record:
+        # Stopping it by its PID succeeds only for a live process.
+        code, _ = t.s.run('taskkill.exe', '/F', '/PID', run.record['pid'], timeout=60)
+        t.check(code == 0, 'the launcher is still running after the program has ended')
 
 
 def fallback(t):
@@ -385,12 +521,46 @@ def fallback_downloads(t):
 
 
 def both_down(t):
-    """Nothing listens on either port: C1."""
+    """Nothing listens on either port: C1. The window stands centred at its
+    size and title, and closes about 5 s after it appeared."""
     t.servers.serve(primary=None, fallback=None)
-    run = t.start(screens=True)
+    window = {}
+    run = t.start(screens=True,
+                  during=lambda app, run: window.update(t.probe.watch('VELMORANDIX', 30000)))
     t.check(len(run.manifest_lines()) == 2, 'two console lines: %r' % run.lines)
     t.expect_error_screen(run, 'C1')
     t.check(not os.path.exists(os.path.join(t.install, 'launcher.jar')), 'nothing was installed')
+    if t.check(window.get('found'), 'a window of class VELMORANDIX appeared'):
+        t.check(window['title'] == 'Velmorandix', 'its title is %r' % window['title'])
+        want = (window['cx_fullscreen'] // 2 - 187, window['cy_fullscreen'] // 2 - 100, 320, 148)
+        got = (window['left'], window['top'], window['right'] - window['left'],
+               window['bottom'] - window['top'])
+        t.check(got == want, 'it stands at %r (%r expected)' % (got, want))
+        shown = window.get('visible_ms', -1) / 1000.0
+        t.check(4.5 <= shown <= 10, 'it stayed %.1f s, about 5 s' % shown)
+
+
+def connect_screen(t):
+    """The primary accepts the connection and never answers: the window holds
+    the connect screen, exactly as composed, until the player closes it."""
+    t.servers.serve(primary='silent')
+
+    def close_once_shown(app, run):
+        deadline = time.time() + 20
+        seen = 0
+        while time.time() < deadline and app.poll() is None:
+            shots = run.capture.shots[seen:]
+            seen += len(shots)
+            if shots:
+                reference = t.refs.screen(t.s, 'connect', image_size(shots[0]))
+                if any(t.differing(s, reference) <= DIFFERING_SHARE for s in shots):
+                    break
+            time.sleep(0.3)
+        t.probe.close('VELMORANDIX')
+
+    run = t.start(screens=True, during=close_once_shown, timeout=30)
+    t.check(run.code == 0, 'exit code 0 after the close')
+    t.expect_screen(run, 'connect')
 
 
 def incomplete_manifest(t):
@@ -414,7 +584,7 @@ def jar_locked(t):
     with open(jar_path, 'wb') as f:
         f.write(b'an older launcher')
     t.servers.serve(primary=c.files())
-    holder = t.s.start(t.args.holdfile, wine_path(jar_path), '300')
+    holder = t.s.start(t.programs['holdfile'], wine_path(jar_path), '300')
     try:
         deadline = time.time() + 30
         while time.time() < deadline and holder.poll() is None \
@@ -464,7 +634,7 @@ def launch_code3(t):
 
 
 def marker_split(t):
-    """The marker arrives in two writes 0.7 s apart; the program waits for
+    """The marker arrives in two writes 1.5 s apart; the program waits for
     the second one."""
     runtime = dict(t.runtime)
     runtime['bin/standin_script.txt'] = (
@@ -562,103 +732,156 @@ EMPTY = {'status': 200, 'body': ''}
 # bytes, which is the "no body" case, not a failed request.
 CUT = {'status': 200, 'body': 'x' * 1000, 'length': 100000, 'reset_after': 0}
 
+# name: as given to --only; run: the function; seconds: about how long one
+# run takes (the longest start first); nginx: run against nginx as well (only
+# scenarios without scripted faults); exe: the PROGRAMS entry it starts.
+Scenario = namedtuple('Scenario', 'name run seconds nginx exe',
+                      defaults=(False, 'velmorandix'))
+
+# Against nginx: the scenarios that need no scripted fault, except the slow
+# ones whose subject is the program alone (a held jar, a corrupt archive,
+# downloads from the fallback, a closed window), which would say nothing
+# more about the server.
 SCENARIOS = [
-    ('fresh_install', fresh_install),
-    ('up_to_date', up_to_date),
-    ('fallback', fallback),
-    ('fallback_downloads', fallback_downloads),
-    ('both_down', both_down),
-    ('incomplete_manifest', incomplete_manifest),
-    ('jar_locked_L1', jar_locked),
-    ('jar_request_fails_L2', download_fault(JAR_TARGET, 'unreachable', 'L2')),
-    ('jar_empty_L3', download_fault(JAR_TARGET, EMPTY, 'L3')),
-    ('jar_cut_L3', download_fault(JAR_TARGET, CUT, 'L3')),
-    ('archive_request_fails_J3',
-     download_fault(ZIP64_TARGET, 'unreachable', 'J3', jar_installed=True, old_runtime=True)),
-    ('archive_empty_J4', download_fault(ZIP64_TARGET, EMPTY, 'J4', jar_installed=True)),
-    ('launch_code3', launch_code3),
-    ('marker_split', marker_split),
-    ('close_during_update', close_during_update),
-    ('dot_file', dot_file),
-    ('corrupt_zip', corrupt_zip),
+    Scenario('fresh_install', fresh_install, 36, nginx=True),
+    Scenario('up_to_date', up_to_date, 10, nginx=True),
+    Scenario('fallback', fallback, 8, nginx=True),
+    Scenario('fallback_downloads', fallback_downloads, 18),
+    Scenario('both_down', both_down, 8),
+    Scenario('connect_screen', connect_screen, 4),
+    Scenario('incomplete_manifest', incomplete_manifest, 10, nginx=True),
+    Scenario('jar_locked_L1', jar_locked, 20),
+    Scenario('jar_request_fails_L2', download_fault(JAR_TARGET, 'unreachable', 'L2'), 21),
+    Scenario('jar_empty_L3', download_fault(JAR_TARGET, EMPTY, 'L3'), 21),
+    Scenario('jar_cut_L3', download_fault(JAR_TARGET, CUT, 'L3'), 21),
+    Scenario('archive_request_fails_J3',
+             download_fault(ZIP64_TARGET, 'unreachable', 'J3', jar_installed=True,
+                            old_runtime=True), 20),
+    Scenario('archive_empty_J4',
+             download_fault(ZIP64_TARGET, EMPTY, 'J4', jar_installed=True), 20),
+    Scenario('launch_code3', launch_code3, 11, nginx=True),
+    Scenario('marker_split', marker_split, 8, nginx=True),
+    Scenario('close_during_update', close_during_update, 29),
+    Scenario('dot_file', dot_file, 19, nginx=True),
+    Scenario('corrupt_zip', corrupt_zip, 21),
 ]
 
-# Against nginx as well: the scenarios that need no scripted fault, except
-# the slow ones whose subject is the program alone (a held jar, a corrupt
-# archive, downloads from the fallback), which would add a minute and a half
-# and say nothing more about the server.
-NGINX_SET = ['fresh_install', 'up_to_date', 'fallback', 'incomplete_manifest', 'launch_code3',
-             'marker_split', 'dot_file']
 
+# -- running them --------------------------------------------------------------
+class Worker:
+    """One worker's session and its suites, one per kind of server. Only one
+    kind listens at a time: both take the same fixed ports."""
 
-def keep_wine_up(session):
-    """Keeps this prefix's wineserver and Wine's services up for the whole
-    suite, so that no program of ours starts them and hands them its output
-    file."""
-    subprocess.run(['wineserver', '-p'], env=session.env, timeout=60)
-    subprocess.run(['wine', 'wineboot'], env=session.env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=180)
+    def __init__(self, session, programs, references, work):
+        self.s = session
+        self.programs = programs
+        self.refs = references
+        self.work = work
+        self.suites = {}
+        self.listening = None
+
+    def suite(self, backend):
+        if self.listening and self.listening != backend:
+            self.suites[self.listening].servers.close()
+            if self.listening == 'nginx':
+                del self.suites['nginx']  # nginx is started anew when needed
+        self.listening = backend
+        if backend not in self.suites:
+            folder = os.path.join(self.work, backend)
+            os.makedirs(folder, exist_ok=True)
+            servers = (vs.NginxServers(folder) if backend == 'nginx'
+                       else vs.ScriptedServers(folder))
+            self.suites[backend] = Suite(self.s, servers, self.programs, self.refs, folder)
+        return self.suites[backend]
+
+    def run(self, job):
+        name, backend = job.split('@')
+        scenario = next(sc for sc in SCENARIOS if sc.name == name)
+        t = self.suite(backend)
+        t.current = '%s-%s' % (backend, name)
+        t.exe = self.programs[scenario.exe]
+        t.failures = []
+        try:
+            scenario.run(t)
+        finally:
+            t.reset()
+        return t.failures
+
+    def close(self):
+        for t in self.suites.values():
+            t.servers.close()
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument('--build', help='the Windows build tree holding the programs')
+    ap.add_argument('--program', action='append', default=[], metavar='NAME=PATH',
+                    help='where one of the PROGRAMS is (overrides --build)')
     ap.add_argument('--backend', default='scripted,nginx',
-                    help='scripted, nginx or both, comma-separated, run in that order')
-    for name in ('exe', 'probe', 'standin', 'gallery', 'holdfile'):
-        ap.add_argument('--' + name, required=True)
-    ap.add_argument('--only', default='')
+                    help='scripted, nginx or both, comma-separated')
+    ap.add_argument('--only', default='', help='scenario names, comma-separated')
+    ap.add_argument('--jobs', type=int, default=int(os.environ.get('VX_E2E_JOBS', '4')),
+                    help='workers side by side (default 4, or $VX_E2E_JOBS); 1 runs '
+                    'everything one after another on the machine\'s loopback')
+    ap.add_argument('--template', help='the template Wine prefix (default: the build tree\'s)')
     ap.add_argument('--keep', action='store_true', help='keep the work folder')
     args = ap.parse_args()
+    # Stopped from outside: leave through the clean-up (by PID) all the same.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
+    programs = {}
+    if args.build:
+        programs = {n: os.path.join(os.path.abspath(args.build), p) for n, p in PROGRAMS.items()}
+    for item in args.program:
+        name, _, path = item.partition('=')
+        if name not in PROGRAMS or not path:
+            ap.error('--program %r: NAME=PATH with NAME one of %s' % (item, ', '.join(PROGRAMS)))
+        programs[name] = os.path.abspath(path)
     backends = args.backend.split(',')
     if any(b not in ('scripted', 'nginx') for b in backends):
         ap.error('unknown backend in %r' % args.backend)
     wanted = args.only.split(',') if args.only else None
+    unknown = set(wanted or ()) - {sc.name for sc in SCENARIOS}
+    if unknown:
+        ap.error('no scenario named %s' % ', '.join(sorted(unknown)))
+    chosen = [sc for sc in SCENARIOS if wanted is None or sc.name in wanted]
+    jobs = [('%s@%s' % (sc.name, b), sc.seconds) for b in backends for sc in chosen
+            if b == 'scripted' or sc.nginx]
+    needed = {'velmorandix', 'winprobe', 'standin_java', 'splash_gallery', 'holdfile',
+              'velmorandix-manifest'} | {sc.exe for sc in chosen}
+    missing = sorted(n for n in needed if not os.path.exists(programs.get(n, '')))
+    if missing:
+        ap.error('programs not found (give --build or --program): %s' % ', '.join(missing))
     for name in ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'all_proxy',
                  'no_proxy', 'NO_PROXY'):
         os.environ.pop(name, None)
 
+    template = wineprefix.ensure_template(
+        args.template or wineprefix.default_template(programs['velmorandix']))
+    netns = args.jobs > 1 and netns_available()
     work = tempfile.mkdtemp(prefix='vx-scenarios-')
-    failures = []
+    references = References(os.path.join(work, 'references'), programs['splash_gallery'])
+
+    @contextlib.contextmanager
+    def open_worker(index, display):
+        with Session(template=template, display=display) as s:
+            worker = Worker(s, programs, references, os.path.join(work, 'w%d' % index))
+            try:
+                yield worker.run
+            finally:
+                worker.close()
+
     began = time.time()
-    count = 0
-    try:
-        with Session() as s:
-            keep_wine_up(s)
-            for backend in backends:
-                chosen = [sc for sc in SCENARIOS
-                          if (backend == 'scripted' or sc[0] in NGINX_SET)
-                          and (wanted is None or sc[0] in wanted)]
-                if not chosen:
-                    continue
-                folder = os.path.join(work, backend)
-                os.makedirs(folder)
-                servers = (vs.NginxServers(folder) if backend == 'nginx'
-                           else vs.ScriptedServers(folder))
-                try:
-                    suite = Suite(s, servers, args, folder)
-                    for name, scenario in chosen:
-                        suite.current = '%s-%s' % (backend, name)
-                        print('== %s (%s)' % (name, backend), flush=True)
-                        t0 = time.time()
-                        try:
-                            scenario(suite)
-                        except Exception as e:  # a broken scenario fails; the rest still run
-                            suite.check(False, 'the scenario raised %s: %s'
-                                        % (type(e).__name__, e))
-                        finally:
-                            suite.reset()
-                        count += 1
-                        print('   (%.1f s)' % (time.time() - t0), flush=True)
-                    failures += suite.failures
-                finally:
-                    servers.close()
-    finally:
-        if not args.keep and not failures:
-            shutil.rmtree(work, ignore_errors=True)
-    print('%d scenario runs (%s) in %.0f s; %d checks failed'
-          % (count, ', '.join(backends), time.time() - began, len(failures)))
+    how = ('%d workers, each in its own network namespace' % min(args.jobs, len(jobs))
+           if netns else 'one after another on this machine\'s loopback')
+    print('%d scenario runs (%s), %s' % (len(jobs), ', '.join(backends), how), flush=True)
+    results = run_jobs(jobs, open_worker, workers=args.jobs, netns=netns)
+    failures = [f for name, _ in jobs for f in results[name]]
+    if not args.keep and not failures:
+        shutil.rmtree(work, ignore_errors=True)
+    print('%d scenario runs in %.0f s; %d checks failed'
+          % (len(jobs), time.time() - began, len(failures)))
     for f in failures:
         print('FAIL', f)
     if failures or args.keep:

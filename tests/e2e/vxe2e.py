@@ -2,21 +2,50 @@
 Wine, watched from outside.
 
 A Session owns a private X server (Xvfb on a free display, found with
--displayfd) and a private Wine prefix, starts programs in them, and stops
-every process it started by its PID when it ends. Nothing is killed by name.
+-displayfd) and a private Wine prefix (a clone of the build tree's template,
+scripts/wineprefix.py), keeps that prefix's wineserver and Wine's services up
+while it lasts, starts programs in it, and stops every process it started by
+its PID when it ends. Nothing is killed by name.
 
-    with Session() as s:
+    with Session(template=...) as s:
         app = s.start(exe)                  # Velmorandix.exe under Wine
-        info = s.probe('find', 'VELMORANDIX', '10000')
+        info = Probe(s, probe_exe).find('VELMORANDIX', 10000)
         code = s.wait(app, timeout=30)
+
+run_jobs() runs independent jobs in several workers side by side. The
+program's update servers are compiled in (fixed loopback ports), so each
+worker lives in a network namespace of its own with its own loopback: its
+servers and its wineserver (Wine creates the program's sockets in the
+wineserver) start inside it. Its X server starts before, outside: X servers
+choose their display through lock files in /tmp, which every namespace
+shares, and Wine reaches it through its file-system socket. Where namespaces
+cannot be made (not root, no unshare), the jobs run one after another in
+the machine's own namespace, holding the machine-wide lock on the fixed
+ports.
 """
+import contextlib
+import ctypes
+import fcntl
+import io
+import itertools
 import json
+import multiprocessing
 import os
+import queue
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), 'scripts'))
+import wineprefix  # noqa: E402  (scripts/wineprefix.py)
+
+# Held by every whole-program run on this machine's own loopback.
+PORTS_LOCK = '/tmp/vx-e2e-ports.lock'
 
 
 def wine_path(path):
@@ -24,62 +53,12 @@ def wine_path(path):
     return 'Z:' + os.path.abspath(path).replace('/', '\\')
 
 
-class Session:
-    def __init__(self, prefix=None, keep_prefix=False):
-        self._own_prefix = prefix is None
-        self._tmp = tempfile.mkdtemp(prefix='vx-e2e-')
-        self.prefix = prefix or os.path.join(self._tmp, 'prefix')
-        self.keep_prefix = keep_prefix
-        self.display = None
-        self._xvfb = None
-        self._procs = []
+class Xvfb:
+    """A private X server on a free display, stopped by its PID."""
 
-    # -- lifecycle ---------------------------------------------------------
-    def __enter__(self):
-        self._start_xvfb()
-        self.env = dict(os.environ)
-        self.env.update({
-            'DISPLAY': ':%s' % self.display,
-            'WINEPREFIX': self.prefix,
-            'WINEDEBUG': '-all',
-            'WINEDLLOVERRIDES': 'mscoree,mshtml=',
-        })
-        if not os.path.exists(os.path.join(self.prefix, 'system.reg')):
-            subprocess.run(['wineboot', '-i'], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=180)
-            subprocess.run(['wineserver', '-w'], env=self.env, timeout=180)
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
-
-    def close(self):
-        for p in self._procs:
-            if p.poll() is None:
-                p.kill()
-                try:
-                    p.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    pass
-        self._procs = []
-        # Ends the Wine processes of this private prefix and its server.
-        subprocess.run(['wineserver', '-k'], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(['wineserver', '-w'], env=self.env, timeout=60)
-        if self._xvfb and self._xvfb.poll() is None:
-            self._xvfb.send_signal(signal.SIGTERM)
-            try:
-                self._xvfb.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self._xvfb.kill()
-                self._xvfb.wait()
-        if not self.keep_prefix:
-            shutil.rmtree(self._tmp, ignore_errors=True)
-
-    def _start_xvfb(self):
+    def __init__(self):
         read_end, write_end = os.pipe()
-        self._xvfb = subprocess.Popen(
+        self.proc = subprocess.Popen(
             ['Xvfb', '-displayfd', str(write_end), '-screen', '0', '1280x1024x24',
              '-nolisten', 'tcp'],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -93,8 +72,85 @@ class Session:
             data += chunk
         os.close(read_end)
         if not data.strip():
+            self.close()
             raise RuntimeError('Xvfb did not start')
         self.display = data.strip().decode()
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+class Session:
+    """display: an X server's display number to use; by default the session
+    starts an X server of its own."""
+
+    def __init__(self, prefix=None, keep_prefix=False, template=None, display=None):
+        self._tmp = tempfile.mkdtemp(prefix='vx-e2e-')
+        self.prefix = prefix or os.path.join(self._tmp, 'prefix')
+        self.template = template
+        self.keep_prefix = keep_prefix
+        self.display = display
+        self._xvfb = None
+        self._procs = []
+        self._numbers = itertools.count()
+        self.env = dict(os.environ)
+
+    # -- lifecycle ---------------------------------------------------------
+    def __enter__(self):
+        try:
+            if self.display is None:
+                self._xvfb = Xvfb()
+                self.display = self._xvfb.display
+            self.env.update({
+                'DISPLAY': ':%s' % self.display,
+                'WINEPREFIX': self.prefix,
+                'WINEDEBUG': '-all',
+                'WINEDLLOVERRIDES': 'mscoree,mshtml=',
+            })
+            wineprefix.make(self.prefix, self.template)
+            self._keep_wine_up()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def _keep_wine_up(self):
+        """Starts this prefix's wineserver for the whole session, with Wine's
+        own services: otherwise the first program of ours starts them, and
+        they inherit its output file and keep it open."""
+        subprocess.run(['wineserver', '-p'], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(['wine', 'wineboot'], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=180)
+
+    def close(self):
+        for p in self._procs:
+            if p.poll() is None:
+                p.kill()
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    pass
+        self._procs = []
+        if 'WINEPREFIX' in self.env and os.path.exists(self.prefix):
+            # Ends the Wine processes of this private prefix and its server.
+            subprocess.run(['wineserver', '-k'], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=60)
+            subprocess.run(['wineserver', '-w'], env=self.env, timeout=60)
+        if self._xvfb:
+            self._xvfb.close()
+        if not self.keep_prefix:
+            shutil.rmtree(self._tmp, ignore_errors=True)
 
     # -- programs ----------------------------------------------------------
     def start(self, exe, *args, stdout=None):
@@ -105,7 +161,7 @@ class Session:
         a pipe open long after the program has ended. output(proc) reads it.
         A caller may pass its own open file as stdout instead.
         """
-        out_path = os.path.join(self._tmp, 'out-%d.txt' % len(self._procs))
+        out_path = os.path.join(self._tmp, 'out-%d.txt' % next(self._numbers))
         with open(out_path, 'wb') as out:
             p = subprocess.Popen(['wine', exe] + list(args), env=self.env,
                                  stdout=out if stdout is None else stdout,
@@ -147,9 +203,15 @@ class Session:
 
     def appdata(self):
         """The Unix path of the prefix user's roaming AppData folder."""
-        users = os.path.join(self.prefix, 'drive_c', 'users')
-        user = os.environ.get('USER') or 'root'
-        return os.path.join(users, user, 'AppData', 'Roaming')
+        return os.path.join(self.prefix, 'drive_c', 'users', self.user(), 'AppData', 'Roaming')
+
+    def appdata_windows(self):
+        """The same folder as the program sees it."""
+        return 'C:\\users\\%s\\AppData\\Roaming' % self.user()
+
+    @staticmethod
+    def user():
+        return os.environ.get('USER') or 'root'
 
 
 class Probe:
@@ -175,3 +237,172 @@ class Probe:
     def close(self, class_name):
         code, _ = self.session.run(self.exe, 'close', class_name)
         return code == 0
+
+
+# -- network namespaces --------------------------------------------------------
+CLONE_NEWNET = 0x40000000
+PR_SET_PDEATHSIG = 1
+
+
+def netns_available():
+    """Whether this process may make network namespaces (root, unshare, ip)."""
+    if os.geteuid() != 0 or not shutil.which('ip'):
+        return False
+    try:
+        return subprocess.run(['unshare', '--net', 'ip', 'link', 'set', 'lo', 'up'],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=30).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def enter_new_netns():
+    """Moves this process into a new network namespace whose loopback is up.
+    Everything it starts from now on lives there; the namespace goes away
+    with the last of them."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.unshare(CLONE_NEWNET) != 0:
+        raise OSError(ctypes.get_errno(), 'unshare(CLONE_NEWNET) failed')
+    subprocess.run(['ip', 'link', 'set', 'lo', 'up'], check=True, timeout=30)
+
+
+@contextlib.contextmanager
+def ports_lock():
+    """The machine-wide lock on the fixed loopback ports."""
+    fd = os.open(PORTS_LOCK, os.O_CREAT | os.O_RDWR, 0o666)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print('(waiting for the machine-wide lock %s)' % PORTS_LOCK, flush=True)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    try:
+        yield
+    finally:
+        fcntl.flock(fd, fcntl.LOCK_UN)
+        os.close(fd)
+
+
+# -- jobs side by side ---------------------------------------------------------
+def run_jobs(jobs, open_worker, workers=1, netns=True):
+    """Runs every job once; returns {job name: [failure texts]}.
+
+    jobs: (name, estimated seconds) pairs; the longest start first.
+    open_worker(index, display): a context manager (entered in the worker's
+    process) whose value is a function run(name) -> [failure texts]; it
+    prints what it checks. display is an X server made for the worker, or
+    None. With workers > 1 and netns, each worker is a process of its own in
+    its own network namespace, and each job's printout comes in one piece
+    when the job ends. Otherwise the jobs run here, one after another, in
+    this namespace, under the ports lock.
+    """
+    order = [name for name, _ in sorted(jobs, key=lambda j: -j[1])]
+    if workers <= 1 or not netns or len(order) <= 1:
+        results = {}
+        with ports_lock(), open_worker(0, None) as run:
+            for name in order:
+                results[name] = _run_one(run, name, capture=False)[0]
+        return results
+    return _run_parallel(order, open_worker, min(workers, len(order)))
+
+
+def _run_one(run, name, capture):
+    out = io.StringIO() if capture else None
+    t0 = time.time()
+    with contextlib.redirect_stdout(out) if capture else contextlib.nullcontext():
+        print('== %s' % name, flush=True)
+        try:
+            failures = list(run(name))
+        except Exception as e:  # a broken job fails; the others still run
+            traceback.print_exc(file=sys.stdout)
+            failures = ['%s: raised %s: %s' % (name, type(e).__name__, e)]
+        print('   (%s: %.1f s, %s)' % (name, time.time() - t0,
+                                      '%d failed' % len(failures) if failures else 'passed'),
+              flush=True)
+    return failures, out.getvalue() if capture else ''
+
+
+def _worker_main(index, open_worker, todo, results):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)  # the runner went: clean up too
+
+    def stop(*_):
+        raise SystemExit(1)
+
+    signal.signal(signal.SIGTERM, stop)
+    xvfb = None
+    try:
+        # The X server stays in the machine's namespace: X servers pick their
+        # display by lock files in /tmp, which all namespaces share. Wine
+        # reaches it there through its file-system socket.
+        xvfb = Xvfb()
+        enter_new_netns()
+        with open_worker(index, xvfb.display) as run:
+            while True:
+                name = todo.get()
+                if name is None:
+                    break
+                results.put(('start', index, name, None))
+                failures, text = _run_one(run, name, capture=True)
+                results.put(('done', index, name, (failures, text)))
+    except BaseException as e:
+        results.put(('fatal', index, None, '%s: %s\n%s' % (type(e).__name__, e,
+                                                           traceback.format_exc())))
+        raise
+    finally:
+        if xvfb:
+            xvfb.close()
+        results.put(('exit', index, None, None))
+
+
+def _run_parallel(order, open_worker, workers):
+    ctx = multiprocessing.get_context('fork')
+    todo, results = ctx.Queue(), ctx.Queue()
+    for name in order:
+        todo.put(name)
+    for _ in range(workers):
+        todo.put(None)
+    procs = [ctx.Process(target=_worker_main, args=(i, open_worker, todo, results), daemon=True)
+             for i in range(workers)]
+    for p in procs:
+        p.start()
+    done, running, alive = {}, {}, set(range(workers))
+    finished = False
+    try:
+        while alive:
+            try:
+                kind, index, name, data = results.get(timeout=5)
+            except queue.Empty:
+                for i in list(alive):
+                    if not procs[i].is_alive():
+                        alive.discard(i)
+                        if i in running:
+                            done[running.pop(i)] = ['the worker died during the job']
+                continue
+            if kind == 'start':
+                running[index] = name
+            elif kind == 'done':
+                running.pop(index, None)
+                done[name], text = data
+                sys.stdout.write(text)
+                sys.stdout.flush()
+            elif kind == 'fatal':
+                print('worker %d failed: %s' % (index, data), flush=True)
+                if index in running:
+                    done[running.pop(index)] = ['worker %d failed during the job' % index]
+            elif kind == 'exit':
+                alive.discard(index)
+        finished = True
+    finally:
+        if not finished:  # stopped from outside: the workers clean up and leave
+            for p in procs:
+                if p.is_alive():
+                    p.terminate()
+        for p in procs:
+            p.join(timeout=60)
+            if p.is_alive():
+                p.kill()
+                p.join()
+    for name in order:
+        if name not in done:
+            done[name] = ['not run: every worker had failed']
+    return done

@@ -12,8 +12,10 @@ The program is built for https://127.0.0.1:47443 (primary) and :47444
 
 Both answer GET /updater?system=win64 with the manifest and serve
 /Velmorandix.jar, /bootstrap/java64.zip and /bootstrap/java32.zip, and both
-tell which requests each side saw. Everything listens on 127.0.0.1 only and
-every process started here is stopped by its PID.
+tell which requests each side saw, and when. Everything listens on 127.0.0.1
+only and every process started here is stopped by its PID. In the scenario
+suite each worker has a network namespace of its own, so "the fixed ports"
+are that worker's own.
 """
 import base64
 import io
@@ -91,14 +93,19 @@ def sign(data, key):
     return base64.b64encode(der)
 
 
-def zip_folder(files):
-    """A deflated zip of {relative name: bytes}, times fixed."""
+def zip_folder(files, folders=(), read_only=()):
+    """A deflated zip of {relative name: bytes}, times fixed; folders are
+    extra folder items ("conf/"), read_only names get mode 0444."""
     buf = io.BytesIO()
     with zipfile.ZipFile(buf, 'w', zipfile.ZIP_DEFLATED) as z:
+        for name in folders:
+            info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 12, 0, 0))
+            info.external_attr = (0o40755 << 16) | 0x10
+            z.writestr(info, b'')
         for name, data in sorted(files.items()):
             info = zipfile.ZipInfo(name, date_time=(2026, 1, 1, 12, 0, 0))
             info.compress_type = zipfile.ZIP_DEFLATED
-            info.external_attr = 0o100644 << 16
+            info.external_attr = (0o100444 if name in read_only else 0o100644) << 16
             z.writestr(info, data)
     return buf.getvalue()
 
@@ -108,10 +115,12 @@ class Content:
     manifest that describes them."""
 
     def __init__(self, jar, runtime, java_path='%java%\\bin\\java.exe',
-                 run_args='-jar %launcher% -u %updater_path%', archive=None):
+                 run_args='-jar %launcher% -u %updater_path%', archive=None, folders=(),
+                 read_only=()):
         self.jar = jar
         self.runtime = dict(runtime)
-        self.archive = zip_folder(self.runtime) if archive is None else archive
+        self.archive = (zip_folder(self.runtime, folders, read_only) if archive is None
+                        else archive)
         self.manifest = {
             'launcher': {'hash': fingerprint(jar), 'size': len(jar)},
             'java': {'hash': folder_fingerprint(self.runtime.values()),
@@ -308,19 +317,52 @@ class _ScriptedSide:
             self.close()
             raise
 
-    def requests(self):
+    def timed_requests(self):
         try:
             with open(self.log_path, encoding='utf-8') as f:
                 entries = [json.loads(l) for l in f if l.strip()]
         except OSError:
             return []
-        return [e['path'] for e in entries if 'path' in e]
+        return [(e['time'], e['path']) for e in entries if 'path' in e]
 
     def close(self):
         if self.relay:
             self.relay.close()
             self.relay = None
         stop_process(self.proc)
+
+
+class _SilentSide:
+    """Accepts connections on the fixed port and never answers (at most 64
+    are held): the program stays on its connect screen."""
+
+    def __init__(self, port):
+        self.sock = bind_fixed_port(port)
+        self.sock.listen(16)
+        self.sock.settimeout(0.2)
+        self.held = []
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stopping.is_set() and len(self.held) < 64:
+            try:
+                self.held.append(self.sock.accept()[0])
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
+    def timed_requests(self):
+        return []
+
+    def close(self):
+        self.stopping.set()
+        self.thread.join(5)
+        for conn in self.held:
+            conn.close()
+        self.sock.close()
 
 
 class ScriptedServers:
@@ -335,8 +377,9 @@ class ScriptedServers:
 
     def serve(self, primary=None, fallback=None, faults=None):
         """primary/fallback: a {target: bytes} mapping to serve, the word
-        'missing' (a server that answers 404 to everything) or None (the
-        port refuses connections). faults: {target: reply} overrides on the
+        'missing' (a server that answers 404 to everything), 'silent' (one
+        that accepts connections and never answers) or None (the port
+        refuses connections). faults: {target: reply} overrides on the
         side that serves content, in test_server.py's reply format, or the
         word 'unreachable': the manifest comes on a connection that the
         server closes after it, and that side then closes every further
@@ -349,6 +392,9 @@ class ScriptedServers:
         for name, port, files in (('primary', PRIMARY_PORT, primary),
                                   ('fallback', FALLBACK_PORT, fallback)):
             if files is None:
+                continue
+            if files == 'silent':
+                self.sides[name] = _SilentSide(port)
                 continue
             routes = {}
             if files != 'missing':
@@ -366,8 +412,12 @@ class ScriptedServers:
                 side.relay.max_connections = 1
 
     def requests(self, side='primary'):
+        return [path for _, path in self.timed_requests(side)]
+
+    def timed_requests(self, side='primary'):
+        """(Unix time, request target) of each request that side saw."""
         s = self.sides.get(side)
-        return s.requests() if s else []
+        return s.timed_requests() if s else []
 
     def stop(self):
         for s in self.sides.values():
@@ -390,7 +440,7 @@ events {{ worker_connections 64; }}
 http {{
     include /etc/nginx/mime.types;
     default_type application/octet-stream;
-    log_format vx '$server_port "$request_uri" $status $body_bytes_sent';
+    log_format vx '$server_port "$request_uri" $status $body_bytes_sent $msec';
     access_log {prefix}/access.log vx;
     client_body_temp_path {prefix}/tmp/body;
     proxy_temp_path {prefix}/tmp/proxy;
@@ -475,7 +525,7 @@ class NginxServers:
     def serve(self, primary=None, fallback=None, faults=None):
         """As ScriptedServers.serve, without faults; a side given None
         answers 404 like 'missing' (nginx keeps both ports)."""
-        if faults:
+        if faults or 'silent' in (primary, fallback):
             raise ValueError('nginx serves files; scripted faults need the scripted server')
         for side, files in (('primary', primary), ('fallback', fallback)):
             folder = self.www(side)
@@ -486,6 +536,11 @@ class NginxServers:
         self._log_start = os.path.getsize(self.access_log)
 
     def requests(self, side='primary'):
+        return [path for _, path in self.timed_requests(side)]
+
+    def timed_requests(self, side='primary'):
+        """(Unix time, request target) of each request that side saw; the
+        time is when nginx logged it, at the end of the reply."""
         port = str(PRIMARY_PORT if side == 'primary' else FALLBACK_PORT)
         with open(self.access_log, encoding='utf-8', errors='replace') as f:
             f.seek(self._log_start)
@@ -494,7 +549,7 @@ class NginxServers:
         for line in lines:
             parts = line.split('"')
             if len(parts) >= 3 and parts[0].strip() == port:
-                out.append(parts[1])
+                out.append((float(parts[2].split()[-1]), parts[1]))
         return out
 
     def stop(self):

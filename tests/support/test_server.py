@@ -76,9 +76,10 @@ Request log
 One JSON object per line in --log, flushed at once:
     {"seq": 1, "listener": "http", "method": "GET",
      "target": "/p?q=1", "path": "/p?q=1", "version": "HTTP/1.1",
-     "headers": [["Host", "127.0.0.1:40123"], ...], "body_length": 0}
-"target" is the request line as sent; "path" is it without a proxy's
-scheme and host. A failed TLS handshake is logged as
+     "headers": [["Host", "127.0.0.1:40123"], ...], "body_length": 0,
+     "time": 1765290000.25}
+"time" is when the request was read (Unix seconds); "target" is the request
+line as sent; "path" is it without a proxy's scheme and host. A failed TLS handshake is logged as
 {"seq": n, "listener": ..., "event": "tls_failed", "error": "..."}.
 
 Control targets (not logged, no route needed):
@@ -233,7 +234,7 @@ class Handler(BaseHTTPRequestHandler):
             "listener": self.server.name, "method": self.command, "target": self.path,
             "path": path, "version": self.request_version,
             "headers": [[k, v] for k, v in self.headers.items()],
-            "body_length": len(request_body),
+            "body_length": len(request_body), "time": time.time(),
         })
         routes = self.server.script.get("routes", {})
         key = path if path in routes else path.split("?", 1)[0]
