@@ -31,7 +31,9 @@ Adding a scenario
 3. A scenario that runs another program than Velmorandix.exe (a build with
    test keys, say) names it with exe='...': add that name and its place in
    the build tree to PROGRAMS, and pass it in tests/e2e/CMakeLists.txt as
-   --program NAME=$<TARGET_FILE:target>.
+   --program NAME=$<TARGET_FILE:target>. The signed scenarios run
+   'velmorandix-signed', the program with the test keys A and B; a release
+   is signed with `t.content().sign(key('test_a'), serial=...)`.
 Run it alone with --only NAME (see the README).
 """
 import argparse
@@ -53,7 +55,7 @@ from collections import namedtuple
 from vxe2e import Probe, Session, netns_available, run_jobs, wine_path
 import vxservers as vs
 import wineprefix
-from vxservers import JAR_TARGET, MANIFEST_TARGET, ZIP64_TARGET
+from vxservers import JAR_TARGET, MANIFEST_TARGET, SIGNATURE_TARGET, ZIP64_TARGET
 
 HOLD = 10.0  # the update screen's hold after each download
 ERROR_HOLD = 5.0  # the error screen's
@@ -78,12 +80,16 @@ TEXTS = {
     'J3': (NO_LINK, 'Ошибка обновления Java. Код J3.'),
     'J4': (NO_ACCESS, 'Ошибка обновления Java. Код J4.'),
     '3': (CRITICAL, 'Ошибка запуска лаунчера. Код 3.'),
+    'C2': (NO_LINK, 'Не удалось проверить подпись обновления. Код C2.'),
+    'L4': (NO_LINK, 'Ошибка обновления лаунчера. Код L4.'),
+    'J5': (NO_LINK, 'Ошибка обновления Java. Код J5.'),
 }
 
 # The programs a run uses, by name, with their place in a build tree
 # (--build); --program NAME=PATH overrides one.
 PROGRAMS = {
     'velmorandix': 'Velmorandix.exe',
+    'velmorandix-signed': 'signed/Velmorandix.exe',
     'winprobe': 'tests/support/winprobe.exe',
     'standin_java': 'tools/standin_java.exe',
     'splash_gallery': 'tests/app/splash_gallery.exe',
@@ -727,6 +733,129 @@ def corrupt_zip(t):
             'the archive that could not be opened was deleted')
 
 
+# -- signed updates (the program built with the test keys A and B) -------------
+KEYS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), 'update', 'keys')
+SIGNED = [MANIFEST_TARGET, SIGNATURE_TARGET]
+
+
+def key(name):
+    """A test key's PEM file: test_a and test_b are built in, other is not."""
+    return os.path.join(KEYS, name + '.pem')
+
+
+def changed(data):
+    """The bytes with one of them changed, as someone on the path would."""
+    return data[:len(data) // 2] + bytes([data[len(data) // 2] ^ 0x01]) + data[len(data) // 2 + 1:]
+
+
+def serial_file(t):
+    return os.path.join(t.install, 'manifest.serial')
+
+
+def stored_serial(t):
+    try:
+        with open(serial_file(t)) as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def signed_fresh_install(t):
+    """Signed, from an empty install folder: the manifest and its signature,
+    the pinned jar and archive, the launch; the serial is kept."""
+    c = t.content().sign(key('test_a'), serial=3)
+    t.servers.serve(primary=c.files())
+    run = t.start(timeout=120)
+    t.check(run.primary == SIGNED + [JAR_TARGET, ZIP64_TARGET],
+            'manifest, signature, jar and archive, in that order')
+    t.check(len(run.manifest_lines()) == 1 and len(run.lines) == 1,
+            'one console line, none for the signature: %r' % run.lines)
+    t.expect_launch(run)
+    t.expect_installed(c)
+    t.check(stored_serial(t) == '3', 'serial 3 is stored (%r)' % stored_serial(t))
+
+
+def key_rotation(t):
+    """The build holds keys A and B; the operator now signs with B."""
+    c = t.content().sign(key('test_b'), serial=4)
+    c.install(t.install)
+    t.servers.serve(primary=c.files())
+    run = t.start()
+    t.check(run.primary == SIGNED, 'the manifest and its signature only: %r' % run.primary)
+    t.expect_launch(run)
+    t.check(stored_serial(t) == '4', 'serial 4 is stored (%r)' % stored_serial(t))
+
+
+def tampered_manifest(t):
+    """The primary's manifest was changed after signing: the fallback's is
+    taken, and everything comes from there."""
+    c = t.content().sign(key('test_a'))
+    c.install(t.install)
+    tampered = c.files()
+    # Still JSON, and what an attacker would change: one letter of run_args.
+    tampered[MANIFEST_TARGET] = tampered[MANIFEST_TARGET].replace(b'-jar', b'-Jar', 1)
+    t.servers.serve(primary=tampered, fallback=c.files())
+    run = t.start()
+    t.check(run.primary == SIGNED and run.fallback == SIGNED,
+            'both servers were asked for the manifest and its signature: %r, %r'
+            % (run.primary, run.fallback))
+    t.check(len(run.manifest_lines()) == 2, 'two console lines: %r' % run.lines)
+    t.expect_launch(run)
+
+
+def refused_manifest(files_of, stored=None):
+    """A manifest the build must refuse, the fallback giving none: C2, and
+    nothing installed or stored changes."""
+    def scenario(t):
+        c = t.content().sign(key('test_a'), serial=4)
+        c.install(t.install)
+        if stored is not None:
+            with open(serial_file(t), 'w') as f:
+                f.write(stored)
+        t.servers.serve(primary=files_of(c), fallback='missing')
+        run = t.start(screens=True)
+        t.expect_error_screen(run, 'C2')
+        t.check(stored_serial(t) == stored, 'the stored serial stays %r (%r)'
+                % (stored, stored_serial(t)))
+        t.expect_installed(c)
+    return scenario
+
+
+def without_signature(c):
+    files = c.files()
+    del files[SIGNATURE_TARGET]
+    return files
+
+
+def tampered_download(target, code):
+    """The jar or the archive was changed on the path: its pin does not
+    match; after the update hold, L4 or J5, with nothing written and what
+    was installed kept."""
+    def scenario(t):
+        c = t.content().sign(key('test_a'))
+        old_jar = b'an older launcher'
+        old_runtime = {'bin/java.exe': b'an older java', 'lib/modules': b'old'}
+        c.install(t.install, jar=target == ZIP64_TARGET, runtime=False)
+        if target == JAR_TARGET:
+            with open(os.path.join(t.install, 'launcher.jar'), 'wb') as f:
+                f.write(old_jar)
+        vs.write_tree(t.java, old_runtime)
+        files = c.files()
+        files[target] = changed(files[target])
+        t.servers.serve(primary=files)
+        run = t.start(screens=True)
+        t.check(run.primary == SIGNED + [target], 'the download was asked for once: %r'
+                % run.primary)
+        t.expect_error_screen(run, code)
+        took = run.ended - run.started
+        t.check(took >= HOLD + ERROR_HOLD, 'the update hold and the error screen passed (%.1f s)'
+                % took)
+        with open(os.path.join(t.install, 'launcher.jar'), 'rb') as f:
+            t.check(f.read() == (old_jar if target == JAR_TARGET else c.jar), 'the jar is kept')
+        t.check(vs.read_tree(t.java) == old_runtime, 'the runtime is kept, no tempfile.zip')
+    return scenario
+
+
 EMPTY = {'status': 200, 'body': ''}
 # Headers announcing a body that never comes: the request succeeds with no
 # bytes, which is the "no body" case, not a failed request.
@@ -764,6 +893,18 @@ SCENARIOS = [
     Scenario('close_during_update', close_during_update, 29),
     Scenario('dot_file', dot_file, 19, nginx=True),
     Scenario('corrupt_zip', corrupt_zip, 21),
+    Scenario('signed_fresh_install', signed_fresh_install, 36, nginx=True,
+             exe='velmorandix-signed'),
+    Scenario('signed_key_rotation', key_rotation, 8, exe='velmorandix-signed'),
+    Scenario('signed_tampered_manifest_fallback', tampered_manifest, 8, exe='velmorandix-signed'),
+    Scenario('signed_no_signature_C2', refused_manifest(without_signature), 8,
+             exe='velmorandix-signed'),
+    Scenario('signed_lower_serial_C2', refused_manifest(lambda c: c.files(), stored='5'), 8,
+             exe='velmorandix-signed'),
+    Scenario('signed_tampered_jar_L4', tampered_download(JAR_TARGET, 'L4'), 21,
+             exe='velmorandix-signed'),
+    Scenario('signed_tampered_archive_J5', tampered_download(ZIP64_TARGET, 'J5'), 21,
+             exe='velmorandix-signed'),
 ]
 
 

@@ -18,6 +18,7 @@ suite each worker has a network namespace of its own, so "the fixed ports"
 are that worker's own.
 """
 import base64
+import hashlib
 import io
 import json
 import os
@@ -121,6 +122,7 @@ class Content:
         self.runtime = dict(runtime)
         self.archive = (zip_folder(self.runtime, folders, read_only) if archive is None
                         else archive)
+        self.key = None  # a signed release: the PEM private key that signs the manifest
         self.manifest = {
             'launcher': {'hash': fingerprint(jar), 'size': len(jar)},
             'java': {'hash': folder_fingerprint(self.runtime.values()),
@@ -133,10 +135,24 @@ class Content:
     def manifest_bytes(self):
         return json.dumps(self.manifest, indent=2).encode('utf-8')
 
+    def sign(self, key, serial=None):
+        """Makes this a signed release, as for a build with update keys: the
+        manifest pins the jar and the archive by SHA-256 (and carries the
+        serial), and files() serves its signature by the PEM key too."""
+        self.manifest['launcher']['sha256'] = hashlib.sha256(self.jar).hexdigest()
+        self.manifest['java_zip']['sha256'] = hashlib.sha256(self.archive).hexdigest()
+        if serial is not None:
+            self.manifest['serial'] = serial
+        self.key = key
+        return self
+
     def files(self):
         """{request target: bytes} as a server serves them."""
-        return {MANIFEST_TARGET: self.manifest_bytes(), JAR_TARGET: self.jar,
-                ZIP64_TARGET: self.archive, ZIP32_TARGET: self.archive}
+        files = {MANIFEST_TARGET: self.manifest_bytes(), JAR_TARGET: self.jar,
+                 ZIP64_TARGET: self.archive, ZIP32_TARGET: self.archive}
+        if self.key:
+            files[SIGNATURE_TARGET] = sign(files[MANIFEST_TARGET], self.key)
+        return files
 
     def install(self, install_dir, jar=True, runtime=True):
         """Lays the jar and/or the runtime out as already installed."""
