@@ -1,20 +1,24 @@
 #!/usr/bin/env python3
-"""HTTP download benchmark: HttpClient under Wine against curl, over HTTPS.
+"""HTTP download benchmark: HttpClient under Wine against a bare WinHTTP
+read loop and curl, over HTTPS.
 
     tests/bench/http_download_bench.py BUILD/tests/bench/http_download_bench.exe [--runs N]
 
 Serves 32 MiB and 64 MiB bodies (text without zero bytes, so the client's
 wide-text decode covers the whole body: its worst case) from the loopback
-test server over HTTPS, downloads each N times in a fresh process, and prints
-the best time, throughput and peak private memory per size, the 64/32 time
-ratio, and curl's best time for the same URL. Targets: peak private memory at
-most 3.5 x the body; 64 MiB at most 2.2 x the time of 32 MiB.
+test server over HTTPS, downloads each N times in a fresh process with the
+client and with WinHTTP alone (http_download_bench.exe --bare), and N times
+with curl, and prints the best and median times, throughput and peak
+private memory per size and the 64/32 time ratio. Targets: peak private
+memory at most 3.5 x the body; 64 MiB at most 2.2 x the time of 32 MiB.
+scripts/bench.sh puts the same figures in its table (measure()).
 """
 
 import argparse
 import json
 import os
 import re
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -25,6 +29,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 from run_with_server import stop, wait_for_file  # noqa: E402
 
 MIB = 1024 * 1024
+LARGE_READ = 256 * 1024
 
 
 def status_kb(pid, field):
@@ -61,13 +66,22 @@ def download(wine_run, exe, url, env):
     return m, (peak - before) * 1024, out
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("exe")
-    ap.add_argument("--runs", type=int, default=3)
-    ap.add_argument("--charset", default="", help='"UTF-8": decode as UTF-8 instead of the ANSI code page')
-    args = ap.parse_args()
+def bare_download(wine_run, exe, url, env, read_bytes=None):
+    extra = [str(read_bytes)] if read_bytes else []
+    out = subprocess.run([wine_run, exe, url, "--bare"] + extra, env=env, stdin=subprocess.DEVNULL,
+                         capture_output=True, text=True, timeout=300).stdout
+    return dict(re.findall(r"(\w+)=([\d.]+)", out)), out
 
+
+def curl_seconds(url):
+    return float(subprocess.run(["curl", "-sk", "-o", os.devnull, "-w", "%{time_total}", url],
+                                capture_output=True, text=True, timeout=300).stdout)
+
+
+def measure(exe, runs, env, charset=""):
+    """{size in MiB: {"client": [(seconds, peak growth, passes)], "bare": [(seconds,
+    passes)], "bare_large": [(seconds, passes)], "curl": [seconds]}}; they alternate
+    run by run. "bare_large" reads 256 KiB a pass."""
     work = tempfile.mkdtemp(prefix="vx-http-bench-")
     script = {
         "listeners": [{"name": "https", "tls": "self-signed"}],
@@ -84,39 +98,60 @@ def main():
                                "--cert-dir", os.path.join(work, "certs")], stdout=subprocess.DEVNULL)
     try:
         if not wait_for_file(ports_file, server, 60):
-            print("the test server did not start", file=sys.stderr)
-            return 1
+            raise RuntimeError("the test server did not start")
         with open(ports_file) as f:
             port = json.load(f)["https"]
-        env = dict(os.environ)
-        env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)), "wineprefix-bench"))
         wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
         results = {}
         for n in (32, 64):
-            url = f"https://127.0.0.1:{port}/{n}{args.charset}"
-            best = None
-            for _ in range(args.runs):
-                m, growth, out = download(wine_run, args.exe, url, env)
+            url = f"https://127.0.0.1:{port}/{n}{charset}"
+            got = results[n] = {"client": [], "bare": [], "bare_large": [], "curl": []}
+            for _ in range(runs):
+                m, growth, out = download(wine_run, exe, url, env)
                 if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
-                    print(f"download of {n} MiB failed: {out.strip()}", file=sys.stderr)
-                    return 1
-                run = (float(m["seconds"]), growth, int(m["passes"]))
-                best = run if best is None or run[0] < best[0] else best
-            curl_best = min(
-                float(subprocess.run(["curl", "-sk", "-o", os.devnull, "-w", "%{time_total}", url],
-                                     capture_output=True, text=True).stdout)
-                for _ in range(args.runs))
-            results[n] = (best, curl_best)
-            seconds, peak, passes = best
-            body = n * MIB
-            print(f"{n} MiB: client {seconds:.3f} s ({body / MIB / seconds:.1f} MiB/s, {passes} read passes), "
-                  f"peak memory growth {peak / MIB:.1f} MiB = {peak / body:.2f} x body; "
-                  f"curl {curl_best:.3f} s; client/curl {seconds / curl_best:.2f}")
-        ratio = results[64][0][0] / results[32][0][0]
-        print(f"time 64 MiB / 32 MiB: {ratio:.2f} (target <= 2.2)")
-        return 0
+                    raise RuntimeError(f"download of {n} MiB failed: {out.strip()}")
+                got["client"].append((float(m["seconds"]), growth, int(m["passes"])))
+                m, out = bare_download(wine_run, exe, url, env)
+                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
+                    raise RuntimeError(f"bare download of {n} MiB failed: {out.strip()}")
+                got["bare"].append((float(m["seconds"]), int(m["passes"])))
+                m, out = bare_download(wine_run, exe, url, env, LARGE_READ)
+                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
+                    raise RuntimeError(f"bare download of {n} MiB failed: {out.strip()}")
+                got["bare_large"].append((float(m["seconds"]), int(m["passes"])))
+                got["curl"].append(curl_seconds(url))
+        return results
     finally:
         stop(server, "test server")
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("exe")
+    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--charset", default="", help='"UTF-8": decode as UTF-8 instead of the ANSI code page')
+    args = ap.parse_args()
+    env = dict(os.environ)
+    env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)), "wineprefix-bench"))
+    try:
+        results = measure(args.exe, args.runs, env, args.charset)
+    except RuntimeError as e:
+        print(e, file=sys.stderr)
+        return 1
+    for n, got in results.items():
+        body = n * MIB
+        seconds, peak, passes = min(got["client"])
+        median = statistics.median(s for s, _, _ in got["client"])
+        bare = min(s for s, _ in got["bare"])
+        curl = min(got["curl"])
+        print(f"{n} MiB: client best {seconds:.3f} s, median {median:.3f} s "
+              f"({body / MIB / seconds:.1f} MiB/s, {passes} read passes), "
+              f"peak memory growth {peak / MIB:.1f} MiB = {peak / body:.2f} x body; "
+              f"bare WinHTTP {bare:.3f} s ({got['bare'][0][1]} passes); curl {curl:.3f} s; "
+              f"client/bare {seconds / bare:.2f}, client/curl {seconds / curl:.2f}")
+    ratio = min(results[64]["client"])[0] / min(results[32]["client"])[0]
+    print(f"time 64 MiB / 32 MiB: {ratio:.2f} (target <= 2.2)")
+    return 0
 
 
 if __name__ == "__main__":

@@ -12,8 +12,9 @@ set in a fresh process (download into memory, write tempfile.zip, unpack,
 delete the archive; timed inside the process, Wine's start-up excluded) and
 (b) curl fetching the same URL to a file followed by "unzip -q" into an empty
 folder. Both unpack into empty folders on the same disk. Prints the best
-times, their ratio (target: at most 1.5) and the round trip's peak memory
-growth (the body is held in memory in full, so a few times the archive).
+and median times, their ratio (target: at most 1.5) and the round trip's
+peak memory growth (the body is held in memory in full, so a few times the
+archive). scripts/bench.sh puts the same figures in its table (measure()).
 
 In the same run it times whole update round trips as the program makes
 them, the manifest request included: unsigned, and signed (the manifest's
@@ -32,6 +33,7 @@ import random
 import re
 import shutil
 import ssl
+import statistics
 import subprocess
 import sys
 import threading
@@ -153,6 +155,8 @@ def windows_path(path):
 
 
 def product_round_trip(wine_run, exe, base, java_dir, zip_size, env, manifest=None):
+    """manifest: None (run_update alone), "unsigned" or "signed" (the
+    manifest request first)."""
     shutil.rmtree(java_dir, ignore_errors=True)
     os.makedirs(java_dir)
     extra = ["--manifest=" + manifest] if manifest else []
@@ -196,6 +200,60 @@ def product_phases(wine_run, exe, base, java_dir, zip_size, env):
     return dict(re.findall(r"(\w+)=([\d.]+)", out))
 
 
+def measure(exe, runs, size_mb, env, plain_http=False, say=print):
+    """{"ours": [(seconds, peak growth)], "pair": [(curl + unzip, curl, unzip)],
+    "unsigned": [seconds], "signed": [seconds], "size", "files", "unpacked",
+    "phases"}; the sides alternate ("unsigned" and "signed": whole round trips
+    with the manifest request)."""
+    data_dir = os.path.join(os.path.dirname(os.path.abspath(exe)), "update-bench-data")
+    os.makedirs(data_dir, exist_ok=True)
+    archive = os.path.join(data_dir, "java64-%d.zip" % size_mb)
+    if not os.path.exists(archive):
+        say("making the %d MB archive..." % size_mb)
+        make_archive(archive, size_mb)
+    size = os.path.getsize(archive)
+    with zipfile.ZipFile(archive) as z:
+        infos = z.infolist()
+        unpacked = sum(i.file_size for i in infos)
+    got = {"ours": [], "pair": [], "unsigned": [], "signed": [], "size": size,
+           "files": len(infos), "unpacked": unpacked}
+
+    cert, key = test_server.make_certificate(data_dir, "self-signed")
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    server = TlsServer(archive, None if plain_http else context)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
+    thread.start()
+    base = "%s://127.0.0.1:%d" % ("http" if plain_http else "https", server.server_address[1])
+    work = os.path.join(data_dir, "work")
+    try:
+        wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
+        for _ in range(runs):
+            m, growth, out = product_round_trip(wine_run, exe, base,
+                                                os.path.join(work, "java"), size, env)
+            if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos) \
+                    or int(m.get("bytes", 0)) != unpacked:
+                raise RuntimeError("round trip failed: %s" % out.strip())
+            got["ours"].append((float(m["seconds"]), growth))
+            got["pair"].append(curl_unzip(base + ARCHIVE_PATH, os.path.join(work, "curl")))
+            for mode in ("unsigned", "signed"):
+                m, _, out = product_round_trip(wine_run, exe, base, os.path.join(work, "java"),
+                                               size, env, mode)
+                if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos):
+                    raise RuntimeError("%s round trip failed: %s" % (mode, out.strip()))
+                got[mode].append(float(m["seconds"]))
+            say("  run: with the manifest, unsigned %.2f s, signed %.2f s"
+                % (got["unsigned"][-1], got["signed"][-1]))
+            say("  run: run_update %.2f s, peak growth %.0f MiB; curl + unzip %.2f s "
+                "(curl %.2f s, unzip %.2f s)" % ((got["ours"][-1][0], growth / MIB) + got["pair"][-1]))
+        got["phases"] = product_phases(wine_run, exe, base, os.path.join(work, "java"), size, env)
+        return got
+    finally:
+        server.shutdown()
+        server.server_close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("exe")
@@ -204,74 +262,35 @@ def main():
     ap.add_argument("--plain-http", action="store_true",
                     help="serve over plain HTTP, to see what TLS costs")
     args = ap.parse_args()
-
-    data_dir = os.path.join(os.path.dirname(os.path.abspath(args.exe)), "update-bench-data")
-    os.makedirs(data_dir, exist_ok=True)
-    archive = os.path.join(data_dir, "java64-%d.zip" % args.size_mb)
-    if not os.path.exists(archive):
-        print("making the %d MB archive..." % args.size_mb, flush=True)
-        make_archive(archive, args.size_mb)
-    size = os.path.getsize(archive)
-    with zipfile.ZipFile(archive) as z:
-        infos = z.infolist()
-        unpacked = sum(i.file_size for i in infos)
-    print("archive: %.1f MiB, %d files, %.1f MiB unpacked" % (size / MIB, len(infos), unpacked / MIB))
-
-    cert, key = test_server.make_certificate(data_dir, "self-signed")
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    server = TlsServer(archive, None if args.plain_http else context)
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
-    thread.start()
-    base = "%s://127.0.0.1:%d" % ("http" if args.plain_http else "https", server.server_address[1])
-    work = os.path.join(data_dir, "work")
+    env = dict(os.environ)
+    env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)),
+                                              "wineprefix-bench"))
     try:
-        env = dict(os.environ)
-        env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)),
-                                                  "wineprefix-bench"))
-        wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
-        product, pair = [], []
-        modes = {"unsigned": [], "signed": []}
-        for _ in range(args.runs):
-            m, growth, out = product_round_trip(wine_run, args.exe, base,
-                                                os.path.join(work, "java"), size, env)
-            if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos) \
-                    or int(m.get("bytes", 0)) != unpacked:
-                print("round trip failed: %s" % out.strip(), file=sys.stderr)
-                return 1
-            for mode, times in modes.items():
-                mm, _, out = product_round_trip(wine_run, args.exe, base,
-                                                os.path.join(work, "java"), size, env, mode)
-                if mm.get("ok") != "1" or int(mm.get("files", 0)) != len(infos):
-                    print("%s round trip failed: %s" % (mode, out.strip()), file=sys.stderr)
-                    return 1
-                times.append(float(mm["seconds"]))
-            print("  run: with the manifest, unsigned %.2f s, signed %.2f s"
-                  % (modes["unsigned"][-1], modes["signed"][-1]), flush=True)
-            product.append((float(m["seconds"]), growth))
-            pair.append(curl_unzip(base + ARCHIVE_PATH, os.path.join(work, "curl")))
-            print("  run: run_update %.2f s, peak growth %.0f MiB; curl + unzip %.2f s "
-                  "(curl %.2f s, unzip %.2f s)" % ((product[-1][0], growth / MIB) + pair[-1]),
-                  flush=True)
-        phases = product_phases(wine_run, args.exe, base, os.path.join(work, "java"), size, env)
-        print("  run_update's steps alone: download %s s, write %s s, unpack %s s"
-              % (phases.get("download"), phases.get("write"), phases.get("unpack")))
-        best, growth = min(product)
-        best_pair = min(total for total, _, _ in pair)
-        print("run_update round trip: best %.2f s (%.1f MiB/s of archive)" % (best, size / MIB / best))
-        print("curl + unzip -q:       best %.2f s" % best_pair)
-        print("ratio %.2f (target <= 1.5)" % (best / best_pair))
-        best_unsigned, best_signed = min(modes["unsigned"]), min(modes["signed"])
-        print("round trip with the manifest: unsigned best %.2f s, signed best %.2f s, "
-              "ratio %.3f (target <= 1.15)" % (best_unsigned, best_signed,
-                                               best_signed / best_unsigned))
-        peak = max(g for _, g in product)
-        print("peak memory growth: %.0f MiB = %.2f x the archive" % (peak / MIB, peak / size))
-        return 0
-    finally:
-        server.shutdown()
-        server.server_close()
-        shutil.rmtree(work, ignore_errors=True)
+        got = measure(args.exe, args.runs, args.size_mb, env, args.plain_http)
+    except RuntimeError as e:
+        print(e, file=sys.stderr)
+        return 1
+    size = got["size"]
+    print("archive: %.1f MiB, %d files, %.1f MiB unpacked" % (size / MIB, got["files"],
+                                                             got["unpacked"] / MIB))
+    phases = got["phases"]
+    print("  run_update's steps alone: download %s s, write %s s, unpack %s s"
+          % (phases.get("download"), phases.get("write"), phases.get("unpack")))
+    times = [s for s, _ in got["ours"]]
+    pairs = [total for total, _, _ in got["pair"]]
+    best, best_pair = min(times), min(pairs)
+    print("run_update round trip: best %.2f s, median %.2f s (%.1f MiB/s of archive)"
+          % (best, statistics.median(times), size / MIB / best))
+    print("curl + unzip -q:       best %.2f s, median %.2f s" % (best_pair, statistics.median(pairs)))
+    print("ratio %.2f (target <= 1.5)" % (best / best_pair))
+    unsigned, signed = got["unsigned"], got["signed"]
+    print("round trip with the manifest: unsigned best %.2f s, median %.2f s; signed best %.2f s, "
+          "median %.2f s; ratio of the medians %.3f (target <= 1.15)"
+          % (min(unsigned), statistics.median(unsigned), min(signed), statistics.median(signed),
+             statistics.median(signed) / statistics.median(unsigned)))
+    peak = max(g for _, g in got["ours"])
+    print("peak memory growth: %.0f MiB = %.2f x the archive" % (peak / MIB, peak / size))
+    return 0
 
 
 if __name__ == "__main__":

@@ -7,13 +7,15 @@ runtime-sized archive, in the same run, and reports peak memory.
 The archive is a Java runtime folder from /usr/lib/jvm zipped by Info-ZIP
 at level 6 (or a synthetic mix when there is none), kept next to the
 program between runs. A second, small archive shows that peak memory does
-not grow with item size. Each tool's best of N runs counts; the target is
-at most 1.3 times unzip's time. Standard library only.
+not grow with item size. The two tools alternate, N runs each; the target
+is at most 1.3 times unzip's time. Standard library only.
+scripts/bench.sh puts the same figures in its table (measure()).
 """
 import argparse
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -76,12 +78,11 @@ def tree_bytes(folder):
     return total
 
 
-def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("exe")
-    ap.add_argument("--runs", type=int, default=2)
-    args = ap.parse_args()
-    exe = os.path.abspath(args.exe)
+def measure(exe, runs, env=None):
+    """Both tools on the same archive, alternating: {"unzip": [s], "ours":
+    [s inside the program], "ours_wall": [s with Wine's start], "vx_line",
+    "mem_line", "small_mem_line", "same", "label", "packed", "unpacked"}."""
+    exe = os.path.abspath(exe)
     work = os.path.join(os.path.dirname(exe), "zip_bench_work")
     os.makedirs(work, exist_ok=True)
 
@@ -105,42 +106,56 @@ def main():
     out_unzip = os.path.join(work, "out_unzip")
     out_vx = os.path.join(work, "out_vx")
     # Start the Wine prefix once so that its start-up is not timed.
-    subprocess.run([WINE_RUN, exe], capture_output=True)
+    subprocess.run([WINE_RUN, exe], capture_output=True, env=env)
 
-    best_unzip = best_vx = best_vx_wall = None
-    vx_line = mem_line = ""
-    for _ in range(args.runs):
+    got = {"unzip": [], "ours": [], "ours_wall": [], "label": label,
+           "packed": os.path.getsize(big)}
+    best = None
+    for _ in range(runs):
         shutil.rmtree(out_unzip, ignore_errors=True)
         t, _ = timed(["unzip", "-q", "-o", big, "-d", out_unzip])
-        best_unzip = t if best_unzip is None else min(best_unzip, t)
+        got["unzip"].append(t)
 
         shutil.rmtree(out_vx, ignore_errors=True)
-        wall, stdout = timed([WINE_RUN, exe, wine_path(big), wine_path(out_vx)])
+        wall, stdout = timed([WINE_RUN, exe, wine_path(big), wine_path(out_vx)], env=env)
         lines = stdout.strip().splitlines()
         inner = float(lines[0].split()[-1])
-        if best_vx is None or inner < best_vx:
-            best_vx, vx_line, mem_line = inner, lines[0], lines[1]
-        best_vx_wall = wall if best_vx_wall is None else min(best_vx_wall, wall)
+        got["ours"].append(inner)
+        got["ours_wall"].append(wall)
+        if best is None or inner < best:
+            best, got["vx_line"], got["mem_line"] = inner, lines[0], lines[1]
 
     shutil.rmtree(os.path.join(work, "out_small"), ignore_errors=True)
-    _, small_out = timed([WINE_RUN, exe, wine_path(small), wine_path(os.path.join(work, "out_small"))])
-
-    unpacked = tree_bytes(out_vx)
-    same = unpacked == tree_bytes(out_unzip)
-    print("archive: %s from %s, %.1f MB packed, %.1f MB unpacked" %
-          (os.path.basename(big), label, os.path.getsize(big) / 1e6, unpacked / 1e6))
-    print("unzip -q: %.2f s (best of %d)" % (best_unzip, args.runs))
-    print("front end under Wine: %.2f s inside the program, %.2f s with Wine's start (best of %d)" %
-          (best_vx, best_vx_wall, args.runs))
-    print("  %s" % vx_line)
-    print("ratio: %.2f inside, %.2f with Wine's start (target <= 1.3)" %
-          (best_vx / best_unzip, best_vx_wall / best_unzip))
-    print("memory, runtime archive: %s" % mem_line)
-    print("memory, one small item:  %s" % small_out.strip().splitlines()[1])
-    print("same bytes unpacked as unzip: %s" % same)
+    _, small_out = timed([WINE_RUN, exe, wine_path(small), wine_path(os.path.join(work, "out_small"))],
+                         env=env)
+    got["small_mem_line"] = small_out.strip().splitlines()[1]
+    got["unpacked"] = tree_bytes(out_vx)
+    got["same"] = got["unpacked"] == tree_bytes(out_unzip)
     shutil.rmtree(out_unzip, ignore_errors=True)
     shutil.rmtree(out_vx, ignore_errors=True)
-    return 0 if same else 1
+    return got
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("exe")
+    ap.add_argument("--runs", type=int, default=2)
+    args = ap.parse_args()
+    got = measure(args.exe, args.runs)
+    best_unzip, best_vx, best_vx_wall = min(got["unzip"]), min(got["ours"]), min(got["ours_wall"])
+    print("archive: runtime.zip from %s, %.1f MB packed, %.1f MB unpacked" %
+          (got["label"], got["packed"] / 1e6, got["unpacked"] / 1e6))
+    print("unzip -q: best %.2f s, median %.2f s (%d runs)" %
+          (best_unzip, statistics.median(got["unzip"]), args.runs))
+    print("front end under Wine: %.2f s inside the program (median %.2f s), %.2f s with Wine's "
+          "start (best of %d)" % (best_vx, statistics.median(got["ours"]), best_vx_wall, args.runs))
+    print("  %s" % got["vx_line"])
+    print("ratio: %.2f inside, %.2f with Wine's start (target <= 1.3)" %
+          (best_vx / best_unzip, best_vx_wall / best_unzip))
+    print("memory, runtime archive: %s" % got["mem_line"])
+    print("memory, one small item:  %s" % got["small_mem_line"])
+    print("same bytes unpacked as unzip: %s" % got["same"])
+    return 0 if got["same"] else 1
 
 
 if __name__ == "__main__":
