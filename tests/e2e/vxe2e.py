@@ -161,12 +161,14 @@ class Session:
         a pipe open long after the program has ended. output(proc) reads it.
         A caller may pass its own open file as stdout instead.
         """
-        out_path = os.path.join(self._tmp, 'out-%d.txt' % next(self._numbers))
-        with open(out_path, 'wb') as out:
+        number = next(self._numbers)
+        out_path = os.path.join(self._tmp, 'out-%d.txt' % number)
+        err_path = os.path.join(self._tmp, 'err-%d.txt' % number)
+        with open(out_path, 'wb') as out, open(err_path, 'wb') as err:
             p = subprocess.Popen(['wine', exe] + list(args), env=self.env,
-                                 stdout=out if stdout is None else stdout,
-                                 stderr=subprocess.DEVNULL)
+                                 stdout=out if stdout is None else stdout, stderr=err)
         p.output_path = out_path
+        p.error_path = err_path
         self._procs.append(p)
         return p
 
@@ -174,6 +176,11 @@ class Session:
         """What a program started with start() wrote to standard output."""
         with open(proc.output_path, 'rb') as f:
             return f.read()
+
+    def errors(self, proc):
+        """What Wine (or the program) wrote to standard error."""
+        with open(proc.error_path, 'rb') as f:
+            return f.read().decode('utf-8', 'replace')
 
     def wait(self, proc, timeout):
         """The exit code, or None if it is still running after timeout s."""
@@ -267,19 +274,26 @@ def enter_new_netns():
 
 
 @contextlib.contextmanager
-def ports_lock():
-    """The machine-wide lock on the fixed loopback ports."""
-    fd = os.open(PORTS_LOCK, os.O_CREAT | os.O_RDWR, 0o666)
+def file_lock(path, mode=0o644, announce=False):
+    """Holds an exclusive flock on `path` (made if missing) for the block;
+    with `announce`, says so when it has to wait."""
+    fd = os.open(path, os.O_CREAT | os.O_RDWR, mode)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        print('(waiting for the machine-wide lock %s)' % PORTS_LOCK, flush=True)
+        if announce:
+            print('(waiting for the machine-wide lock %s)' % path, flush=True)
         fcntl.flock(fd, fcntl.LOCK_EX)
     try:
         yield
     finally:
         fcntl.flock(fd, fcntl.LOCK_UN)
         os.close(fd)
+
+
+def ports_lock():
+    """The machine-wide lock on the fixed loopback ports."""
+    return file_lock(PORTS_LOCK, 0o666, announce=True)
 
 
 # -- jobs side by side ---------------------------------------------------------
