@@ -4,7 +4,9 @@
 The ladder, bottom to top (README, "How the code is laid out"). The first
 row whose prefix matches a file's path says what its #include "..." lines
 may name; a prefix ending in "/" stands for a whole folder.
-  check_layers.py <source root>
+With a build tree as well, it also fails when a program's link line
+names a library twice (the sign of a cycle worked around by repetition).
+  check_layers.py <source root> [<build tree>]
 """
 import pathlib
 import re
@@ -50,7 +52,28 @@ def main():
                 print(f"{rel}: includes {name}, which is not below it")
                 faults += 1
     print(f"{faults} include(s) against the ladder")
+    if len(sys.argv) > 2:
+        faults += repeated_libraries(pathlib.Path(sys.argv[2]) / "build.ninja")
     return 1 if faults else 0
+
+
+def repeated_libraries(ninja):
+    """Counts the link lines in `ninja` that name a library twice."""
+    faults = 0
+    program = None
+    for line in ninja.read_text(encoding="utf-8").splitlines():
+        if line.startswith("build ") and "_EXECUTABLE_LINKER" in line:
+            program = line.split()[1].rstrip(":")
+        elif program and line.startswith("  LINK_LIBRARIES = "):
+            libraries = line.split("=", 1)[1].split()
+            twice = sorted({name for name in libraries if libraries.count(name) > 1})
+            if twice:
+                print(f"{program}: links {' '.join(twice)} more than once")
+                faults += 1
+        elif not line.startswith("  "):
+            program = None
+    print(f"{faults} link line(s) naming a library twice")
+    return faults
 
 
 if __name__ == "__main__":

@@ -67,7 +67,9 @@ const char kHelp[] =
     "or key could not be written (verify: it does not verify), 2 bad options or\n"
     "input (a missing or unreadable file, a file of 2 GiB or more, a runtime of\n"
     "2 GiB or more in total, a text that is not UTF-8 within U+0000..U+FFFF, a\n"
-    "malformed key or key file, a key file that exists already).\n";
+    "malformed key or key file, a key file that exists already, a symbolic link\n"
+    "or other reparse point below FOLDER or as JAR: the program on a player's\n"
+    "machine gets real files only, so zip the runtime with links dereferenced).\n";
 
 struct Options {
   std::optional<std::string> launcher;
