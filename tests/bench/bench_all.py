@@ -21,22 +21,18 @@ measure() in tests/bench/, and add it to BENCHMARKS below.
 import argparse
 import json
 import os
-import statistics
 import subprocess
 import sys
 import time
 
-from vxbench import Row, WinePrefix, figures, table
+from vxbench import MIB, Row, table
 import vxbench
+from vxe2e import Session  # tests/e2e, on the path through vxbench
+import http_download_bench
+import sha256_bench
+import update_roundtrip_bench
+import zip_extract_bench
 
-sys.path.insert(0, os.path.join(vxbench.ROOT, 'tests', 'e2e'))
-from vxe2e import Xvfb  # noqa: E402
-import http_download_bench  # noqa: E402
-import sha256_bench  # noqa: E402
-import update_roundtrip_bench  # noqa: E402
-import zip_extract_bench  # noqa: E402
-
-MIB = 1024 * 1024
 FRAME_MS = 30.0  # every screen is redrawn every 30 ms
 
 
@@ -182,26 +178,11 @@ def update_roundtrip(ctx):
 def sha256(ctx):
     """SHA-256 through CNG over the whole body in memory, as a signed update
     checks a download, against sha256sum on the same 150 MB file."""
-    exe = ctx.windows_exe('tests/bench/sha256_bench.exe')
-    data = os.path.join(os.path.dirname(exe), 'sha256_bench.bin')
-    sha256_bench.make_file(data)
-    mb = os.path.getsize(data) / 1e6
-    ours, theirs = [], []
-    for _ in range(ctx.runs):
-        start = time.perf_counter()
-        expected = subprocess.run(['sha256sum', data], check=True, capture_output=True,
-                                  text=True, timeout=600).stdout.split()[0]
-        theirs.append(mb / (time.perf_counter() - start))
-        out = subprocess.run([vxbench.WINE_RUN, exe, 'Z:' + data.replace('/', '\\'), '1'],
-                             env=ctx.wine_env, capture_output=True, text=True, timeout=600,
-                             check=True).stdout
-        values = dict(line.split() for line in out.splitlines() if line.strip())
-        if values.get('digest') != expected:
-            raise RuntimeError('digest mismatch: CNG %s, sha256sum %s'
-                               % (values.get('digest'), expected))
-        ours.append(mb / float(values['memory_seconds']))
-    return [Row('SHA-256 through CNG, 150 MB in memory', ours, theirs, unit='MB/s',
-                target='>= 0.8', reference_name='sha256sum', higher_is_better=True)]
+    got = sha256_bench.measure(ctx.windows_exe('tests/bench/sha256_bench.exe'), ctx.runs,
+                               ctx.wine_env)
+    return [Row('SHA-256 through CNG, 150 MB in memory', got['memory'], got['sha256sum'],
+                unit='MB/s', target='>= 0.8', reference_name='sha256sum',
+                higher_is_better=True)]
 
 
 def splash_frame(ctx):
@@ -251,28 +232,26 @@ def main():
         os.environ.pop(name, None)
 
     rows, failed = [], []
-    xvfb = Xvfb()
-    try:
-        with WinePrefix(os.path.join(os.path.abspath(args.windows), 'wineprefix-bench'),
-                        xvfb.display) as wine:
-            ctx = Context(args, wine.env)
-            for name, function in BENCHMARKS:
-                if name not in wanted:
-                    continue
-                print('== %s' % name, flush=True)
-                t0 = time.time()
-                try:
-                    got = function(ctx)
-                except (RuntimeError, OSError, KeyError, subprocess.SubprocessError) as e:
-                    print('   failed: %s: %s' % (type(e).__name__, e), flush=True)
-                    failed.append(name)
-                    continue
-                for row in got:
-                    print('   ' + ' | '.join(row.cells()), flush=True)
-                rows += got
-                print('   (%.0f s)' % (time.time() - t0), flush=True)
-    finally:
-        xvfb.close()
+    # One prefix (a clone of the build tree's template) whose wineserver and
+    # services stay up for the whole run, in a private X server: no timed
+    # program pays for Wine's start-up, and no service inherits a driver's pipe.
+    with Session(prefix=os.path.join(os.path.abspath(args.windows), 'wineprefix-bench')) as wine:
+        ctx = Context(args, wine.env)
+        for name, function in BENCHMARKS:
+            if name not in wanted:
+                continue
+            print('== %s' % name, flush=True)
+            t0 = time.time()
+            try:
+                got = function(ctx)
+            except (RuntimeError, OSError, KeyError, subprocess.SubprocessError) as e:
+                print('   failed: %s: %s' % (type(e).__name__, e), flush=True)
+                failed.append(name)
+                continue
+            for row in got:
+                print('   ' + ' | '.join(row.cells()), flush=True)
+            rows += got
+            print('   (%.0f s)' % (time.time() - t0), flush=True)
     text = table(rows)
     with open(os.path.join(args.out, 'table.md'), 'w') as f:
         f.write(text + '\n')

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "net/http_client.h"
+#include "tests/bench/bench_hold.h"
 
 namespace {
 
@@ -44,17 +45,6 @@ SIZE_T privateBytes(bool peak) {
     return 0;
   }
   return peak ? counters.PeakPagefileUsage : counters.PrivateUsage;
-}
-
-// With --hold the program waits for a line on standard input before the
-// request and again before it ends, so that the driver can read the Linux
-// process's memory figures (Wine's own counters stay near zero).
-void waitForLine(bool hold, const char* state) {
-  if (!hold) return;
-  std::printf("%s\n", state);
-  std::fflush(stdout);
-  char line[16];
-  if (std::fgets(line, sizeof(line), stdin) == nullptr) return;
 }
 
 using Internet = std::unique_ptr<void, decltype(&::WinHttpCloseHandle)>;
@@ -128,7 +118,7 @@ int wmain(int argc, wchar_t** argv) {
     return bytes >= 0 ? 0 : 1;
   }
   const SIZE_T base = privateBytes(false);
-  waitForLine(hold, "before");
+  wait_for_line(hold, "before");
   const auto start = std::chrono::steady_clock::now();
   uint32_t bytes = 0;
   size_t textLength = 0;
@@ -145,6 +135,6 @@ int wmain(int argc, wchar_t** argv) {
               ok ? 1 : 0, bytes, textLength, seconds, passes,
               static_cast<size_t>(privateBytes(true)), static_cast<size_t>(base));
   std::fflush(stdout);
-  waitForLine(hold, "after");
+  wait_for_line(hold, "after");
   return ok ? 0 : 1;
 }

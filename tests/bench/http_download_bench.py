@@ -17,60 +17,18 @@ scripts/bench.sh puts the same figures in its table (measure()).
 import argparse
 import json
 import os
-import re
 import statistics
 import subprocess
 import sys
 import tempfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+import vxbench
+from vxbench import MIB, ROOT, WINE_RUN
+
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
-from run_with_server import stop, wait_for_file  # noqa: E402
+from run_with_server import start_server, stop  # noqa: E402
 
-MIB = 1024 * 1024
 LARGE_READ = 256 * 1024
-
-
-def status_kb(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def download(wine_run, exe, url, env):
-    """One download in a fresh process; returns (seconds, peak growth, output).
-
-    Wine's own memory counters stay near zero, so the growth of the Linux
-    process's resident high-water mark over its size before the request
-    stands for the peak private memory of the download (every byte the
-    client allocates is written, so it is resident).
-    """
-    p = subprocess.Popen([wine_run, exe, url, "--hold"], env=env, stdin=subprocess.PIPE,
-                         stdout=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "before"
-        before = status_kb(p.pid, "VmRSS")
-        p.stdin.write("\n")
-        p.stdin.flush()
-        out = p.stdout.readline()
-        assert p.stdout.readline().strip() == "after"
-        peak = status_kb(p.pid, "VmHWM")
-        p.stdin.write("\n")
-        p.stdin.flush()
-    finally:
-        p.wait(timeout=60)
-    m = dict(re.findall(r"(\w+)=([\d.]+)", out))
-    return m, (peak - before) * 1024, out
-
-
-def bare_download(wine_run, exe, url, env, read_bytes=None):
-    extra = [str(read_bytes)] if read_bytes else []
-    out = subprocess.run([wine_run, exe, url, "--bare"] + extra, env=env, stdin=subprocess.DEVNULL,
-                         capture_output=True, text=True, timeout=300).stdout
-    return dict(re.findall(r"(\w+)=([\d.]+)", out)), out
 
 
 def curl_seconds(url):
@@ -81,7 +39,7 @@ def curl_seconds(url):
 def measure(exe, runs, env, charset=""):
     """{size in MiB: {"client": [(seconds, peak growth, passes)], "bare": [(seconds,
     passes)], "bare_large": [(seconds, passes)], "curl": [seconds]}}; they alternate
-    run by run. "bare_large" reads 256 KiB a pass."""
+    run by run, each download in a fresh process. "bare_large" reads 256 KiB a pass."""
     work = tempfile.mkdtemp(prefix="vx-http-bench-")
     script = {
         "listeners": [{"name": "https", "tls": "self-signed"}],
@@ -92,33 +50,25 @@ def measure(exe, runs, env, charset=""):
     script_path = os.path.join(work, "script.json")
     with open(script_path, "w") as f:
         json.dump(script, f)
-    ports_file = os.path.join(work, "ports.json")
-    server = subprocess.Popen([sys.executable, os.path.join(ROOT, "tests", "support", "test_server.py"),
-                               "--script", script_path, "--ports-file", ports_file,
-                               "--cert-dir", os.path.join(work, "certs")], stdout=subprocess.DEVNULL)
+    server, ports, _ = start_server(script_path, work)
     try:
-        if not wait_for_file(ports_file, server, 60):
-            raise RuntimeError("the test server did not start")
-        with open(ports_file) as f:
-            port = json.load(f)["https"]
-        wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
         results = {}
         for n in (32, 64):
-            url = f"https://127.0.0.1:{port}/{n}{charset}"
+            url = f"https://127.0.0.1:{ports['https']}/{n}{charset}"
             got = results[n] = {"client": [], "bare": [], "bare_large": [], "curl": []}
+
+            def whole(m, out, what):
+                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
+                    raise RuntimeError(f"{what} of {n} MiB failed: {out.strip()}")
+                return float(m["seconds"]), int(m["passes"])
+
             for _ in range(runs):
-                m, growth, out = download(wine_run, exe, url, env)
-                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
-                    raise RuntimeError(f"download of {n} MiB failed: {out.strip()}")
-                got["client"].append((float(m["seconds"]), growth, int(m["passes"])))
-                m, out = bare_download(wine_run, exe, url, env)
-                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
-                    raise RuntimeError(f"bare download of {n} MiB failed: {out.strip()}")
-                got["bare"].append((float(m["seconds"]), int(m["passes"])))
-                m, out = bare_download(wine_run, exe, url, env, LARGE_READ)
-                if m.get("ok") != "1" or int(m["bytes"]) != n * MIB:
-                    raise RuntimeError(f"bare download of {n} MiB failed: {out.strip()}")
-                got["bare_large"].append((float(m["seconds"]), int(m["passes"])))
+                m, growth, out = vxbench.run_held([WINE_RUN, exe, url, "--hold"], env, timeout=60)
+                seconds, passes = whole(m, out, "download")
+                got["client"].append((seconds, growth, passes))
+                for key, extra in (("bare", []), ("bare_large", [str(LARGE_READ)])):
+                    got[key].append(whole(*vxbench.run([WINE_RUN, exe, url, "--bare"] + extra, env),
+                                          "bare download"))
                 got["curl"].append(curl_seconds(url))
         return results
     finally:
@@ -131,10 +81,8 @@ def main():
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--charset", default="", help='"UTF-8": decode as UTF-8 instead of the ANSI code page')
     args = ap.parse_args()
-    env = dict(os.environ)
-    env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)), "wineprefix-bench"))
     try:
-        results = measure(args.exe, args.runs, env, args.charset)
+        results = measure(args.exe, args.runs, vxbench.standalone_env(args.exe), args.charset)
     except RuntimeError as e:
         print(e, file=sys.stderr)
         return 1

@@ -25,21 +25,11 @@
 #include "app/bootstrap_state.h"
 #include "archive/zip_archive.h"
 #include "net/http_client.h"
+#include "tests/bench/bench_hold.h"
 #include "update/installer.h"
 #include "update/manifest.h"
 
 namespace {
-
-// With --hold the program waits for a line on standard input before the
-// round trip and again before it ends, so that the driver can read the Linux
-// process's memory figures (Wine's own counters stay near zero).
-void wait_for_line(bool hold, const char* state) {
-  if (!hold) return;
-  std::printf("%s\n", state);
-  std::fflush(stdout);
-  char line[16];
-  if (std::fgets(line, sizeof(line), stdin) == nullptr) return;
-}
 
 // Number and total size of the files below `folder`.
 void count_files(const std::wstring& folder, uint64_t& files, uint64_t& bytes) {

@@ -24,13 +24,11 @@ written). Target: the signed one at most 1.15 times the unsigned one.
 """
 
 import argparse
-import base64
 import hashlib
 import http.server
 import json
 import os
 import random
-import re
 import shutil
 import ssl
 import statistics
@@ -40,15 +38,14 @@ import threading
 import time
 import zipfile
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
+import vxbench
+from vxbench import MIB, ROOT, WINE_RUN, wine_path
+import vxservers  # tests/e2e (on the path through vxbench): the signer and request targets
+from vxservers import MANIFEST_TARGET, SIGNATURE_TARGET, ZIP64_TARGET
+
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 import test_server  # noqa: E402  (only its certificate maker)
 
-MIB = 1024 * 1024
-ARCHIVE_PATH = "/bootstrap/java64.zip"
-MANIFEST_PATH = "/updater?system=win64"
-SIGNATURE_PATH = "/updater.sig?system=win64"
 TEST_KEY = os.path.join(ROOT, "tests", "update", "keys", "test_a.pem")
 
 
@@ -65,9 +62,7 @@ def signed_manifest(archive):
         "java_zip": {"hash": "00000000", "size": os.path.getsize(archive),
                      "sha256": digest.hexdigest()},
         "java_path": "%java%\\bin\\java.exe", "run_args": "-jar %launcher%"}).encode()
-    der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", TEST_KEY], input=manifest,
-                         capture_output=True, check=True).stdout
-    return manifest, base64.b64encode(der)
+    return manifest, vxservers.sign(manifest, TEST_KEY)
 
 
 def make_archive(path, size_mb):
@@ -107,7 +102,7 @@ class FileHandler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(small)
             return
-        if self.path != ARCHIVE_PATH:
+        if self.path != ZIP64_TARGET:
             self.send_error(404)
             return
         size = os.path.getsize(self.server.archive)
@@ -131,7 +126,7 @@ class TlsServer(http.server.ThreadingHTTPServer):
     def __init__(self, archive, context):
         self.archive = archive
         manifest, signature = signed_manifest(archive)
-        self.small = {MANIFEST_PATH: manifest, SIGNATURE_PATH: signature}
+        self.small = {MANIFEST_TARGET: manifest, SIGNATURE_TARGET: signature}
         self.context = context
         super().__init__(("127.0.0.1", 0), FileHandler)
 
@@ -142,47 +137,22 @@ class TlsServer(http.server.ThreadingHTTPServer):
         return self.context.wrap_socket(sock, server_side=True), address
 
 
-def status_kb(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
+def empty(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    return folder
 
 
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def product_round_trip(wine_run, exe, base, java_dir, zip_size, env, manifest=None):
+def product_round_trip(exe, base, java_dir, zip_size, env, manifest=None):
     """manifest: None (run_update alone), "unsigned" or "signed" (the
     manifest request first)."""
-    shutil.rmtree(java_dir, ignore_errors=True)
-    os.makedirs(java_dir)
     extra = ["--manifest=" + manifest] if manifest else []
-    p = subprocess.Popen([wine_run, exe, base, windows_path(java_dir), str(zip_size), "--hold"]
-                         + extra,
-                         env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "before"
-        before = status_kb(p.pid, "VmRSS")
-        p.stdin.write("\n")
-        p.stdin.flush()
-        out = p.stdout.readline()
-        assert p.stdout.readline().strip() == "after"
-        peak = status_kb(p.pid, "VmHWM")
-        p.stdin.write("\n")
-        p.stdin.flush()
-    finally:
-        p.wait(timeout=120)
-    m = dict(re.findall(r"(\w+)=([\d.]+)", out))
-    return m, (peak - before) * 1024, out
+    return vxbench.run_held([WINE_RUN, exe, base, wine_path(empty(java_dir)), str(zip_size),
+                             "--hold"] + extra, env)
 
 
 def curl_unzip(url, folder):
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
-    archive = os.path.join(folder, "tempfile.zip")
+    archive = os.path.join(empty(folder), "tempfile.zip")
     start = time.monotonic()
     subprocess.run(["curl", "-sk", "-o", archive, url], check=True)
     fetched = time.monotonic()
@@ -190,14 +160,6 @@ def curl_unzip(url, folder):
     done = time.monotonic()
     os.remove(archive)
     return done - start, fetched - start, done - fetched
-
-
-def product_phases(wine_run, exe, base, java_dir, zip_size, env):
-    shutil.rmtree(java_dir, ignore_errors=True)
-    os.makedirs(java_dir)
-    out = subprocess.run([wine_run, exe, base, windows_path(java_dir), str(zip_size), "--phases"],
-                         env=env, capture_output=True, text=True, timeout=300).stdout
-    return dict(re.findall(r"(\w+)=([\d.]+)", out))
 
 
 def measure(exe, runs, size_mb, env, plain_http=False, say=print):
@@ -226,19 +188,17 @@ def measure(exe, runs, size_mb, env, plain_http=False, say=print):
     thread.start()
     base = "%s://127.0.0.1:%d" % ("http" if plain_http else "https", server.server_address[1])
     work = os.path.join(data_dir, "work")
+    java = os.path.join(work, "java")
     try:
-        wine_run = os.path.join(ROOT, "scripts", "wine-run.sh")
         for _ in range(runs):
-            m, growth, out = product_round_trip(wine_run, exe, base,
-                                                os.path.join(work, "java"), size, env)
+            m, growth, out = product_round_trip(exe, base, java, size, env)
             if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos) \
                     or int(m.get("bytes", 0)) != unpacked:
                 raise RuntimeError("round trip failed: %s" % out.strip())
             got["ours"].append((float(m["seconds"]), growth))
-            got["pair"].append(curl_unzip(base + ARCHIVE_PATH, os.path.join(work, "curl")))
+            got["pair"].append(curl_unzip(base + ZIP64_TARGET, os.path.join(work, "curl")))
             for mode in ("unsigned", "signed"):
-                m, _, out = product_round_trip(wine_run, exe, base, os.path.join(work, "java"),
-                                               size, env, mode)
+                m, _, out = product_round_trip(exe, base, java, size, env, mode)
                 if m.get("ok") != "1" or int(m.get("files", 0)) != len(infos):
                     raise RuntimeError("%s round trip failed: %s" % (mode, out.strip()))
                 got[mode].append(float(m["seconds"]))
@@ -246,7 +206,8 @@ def measure(exe, runs, size_mb, env, plain_http=False, say=print):
                 % (got["unsigned"][-1], got["signed"][-1]))
             say("  run: run_update %.2f s, peak growth %.0f MiB; curl + unzip %.2f s "
                 "(curl %.2f s, unzip %.2f s)" % ((got["ours"][-1][0], growth / MIB) + got["pair"][-1]))
-        got["phases"] = product_phases(wine_run, exe, base, os.path.join(work, "java"), size, env)
+        got["phases"] = vxbench.run([WINE_RUN, exe, base, wine_path(empty(java)), str(size),
+                                     "--phases"], env)[0]
         return got
     finally:
         server.shutdown()
@@ -262,11 +223,9 @@ def main():
     ap.add_argument("--plain-http", action="store_true",
                     help="serve over plain HTTP, to see what TLS costs")
     args = ap.parse_args()
-    env = dict(os.environ)
-    env.setdefault("WINEPREFIX", os.path.join(os.path.dirname(os.path.abspath(args.exe)),
-                                              "wineprefix-bench"))
     try:
-        got = measure(args.exe, args.runs, args.size_mb, env, args.plain_http)
+        got = measure(args.exe, args.runs, args.size_mb, vxbench.standalone_env(args.exe),
+                      args.plain_http)
     except RuntimeError as e:
         print(e, file=sys.stderr)
         return 1

@@ -1,27 +1,79 @@
-"""What the benchmark drivers share: figures from several runs, the rows of
-scripts/bench.sh's table, and one Wine prefix kept up for a whole run.
+"""What the benchmark drivers share: running a benchmark program under Wine
+and reading its figures (and, held, its peak memory), figures from several
+runs, and the rows of scripts/bench.sh's table.
 
 A Row is one line of the table: what is measured, our runs and the
 reference's runs (both measured in the same run of the benchmark), the
 unit, and the target for the ratio ours / reference (medians).
 """
 import os
+import re
 import statistics
 import subprocess
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, 'scripts'))
 sys.path.insert(0, os.path.join(ROOT, 'tests', 'e2e'))
-import wineprefix  # noqa: E402  (scripts/wineprefix.py)
+from vxe2e import wine_path  # noqa: E402,F401  (for the drivers)
 
 WINE_RUN = os.path.join(ROOT, 'scripts', 'wine-run.sh')
+MIB = 1024 * 1024
 
 
-def figures(samples):
-    """(minimum, median) of a list of numbers."""
-    return min(samples), statistics.median(samples)
+def standalone_env(exe):
+    """The environment of a driver run alone: the Wine prefix
+    wineprefix-bench beside the program unless WINEPREFIX is set."""
+    env = dict(os.environ)
+    env.setdefault('WINEPREFIX', os.path.join(os.path.dirname(os.path.abspath(exe)),
+                                              'wineprefix-bench'))
+    return env
+
+
+def values(out):
+    """The key=value figures a benchmark program prints, as text."""
+    return dict(re.findall(r'(\w+)=([\d.]+)', out))
+
+
+def run(cmd, env, timeout=300):
+    """Runs a benchmark program to its end: (its figures, its output)."""
+    out = subprocess.run(cmd, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                         timeout=timeout).stdout
+    return values(out), out
+
+
+def _status_kb(pid, field):
+    with open('/proc/%d/status' % pid) as f:
+        for line in f:
+            if line.startswith(field + ':'):
+                return int(line.split()[1])
+    return 0
+
+
+def run_held(cmd, env, timeout=120):
+    """Runs a benchmark program that, given --hold, prints "before" and
+    "after" around what it measures and waits for a line at each: (its
+    figures, its peak memory growth in bytes, its output line).
+
+    Wine's own memory counters stay near zero, so the growth of the Linux
+    process's resident high-water mark over its size before the work stands
+    for the peak private memory (every byte allocated is written, so it is
+    resident).
+    """
+    p = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == 'before'
+        before = _status_kb(p.pid, 'VmRSS')
+        p.stdin.write('\n')
+        p.stdin.flush()
+        out = p.stdout.readline()
+        assert p.stdout.readline().strip() == 'after'
+        peak = _status_kb(p.pid, 'VmHWM')
+        p.stdin.write('\n')
+        p.stdin.flush()
+    finally:
+        p.wait(timeout=timeout)
+    return values(out), (peak - before) * 1024, out
 
 
 class Row:
@@ -95,30 +147,3 @@ def table(rows):
         if n == 0:
             out.append('|' + '|'.join('-' * (w + 2) for w in widths) + '|')
     return '\n'.join(out)
-
-
-class WinePrefix:
-    """One prefix (a clone of the build tree's template) whose wineserver
-    and services stay up for the whole benchmark run, so that no timed
-    program pays for Wine's start-up and no service inherits a driver's
-    pipe. Stopped with wineserver -k at the end."""
-
-    def __init__(self, prefix, display=None):
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all',
-                        WINEDLLOVERRIDES='mscoree,mshtml=')
-        if display:
-            self.env['DISPLAY'] = ':' + display
-        wineprefix.make(prefix)
-
-    def __enter__(self):
-        subprocess.run(['wineserver', '-p'], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(['wine', 'wineboot'], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=180)
-        return self
-
-    def __exit__(self, *exc):
-        subprocess.run(['wineserver', '-k'], env=self.env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(['wineserver', '-w'], env=self.env, timeout=60)
-        return False

@@ -20,8 +20,8 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-WINE_RUN = os.path.join(ROOT, "scripts", "wine-run.sh")
+import vxbench
+from vxbench import WINE_RUN, wine_path
 
 
 def find_runtime():
@@ -56,10 +56,6 @@ def build_archive(work, name, source_parent, source_name):
     if not os.path.exists(target):
         subprocess.run(["zip", "-q", "-r", "-6", target, source_name], cwd=source_parent, check=True)
     return target
-
-
-def wine_path(path):
-    return "Z:" + path.replace("/", "\\")
 
 
 def timed(cmd, env=None):
@@ -141,7 +137,7 @@ def main():
     ap.add_argument("exe")
     ap.add_argument("--runs", type=int, default=2)
     args = ap.parse_args()
-    got = measure(args.exe, args.runs)
+    got = measure(args.exe, args.runs, vxbench.standalone_env(args.exe))
     best_unzip, best_vx, best_vx_wall = min(got["unzip"]), min(got["ours"]), min(got["ours_wall"])
     print("archive: runtime.zip from %s, %.1f MB packed, %.1f MB unpacked" %
           (got["label"], got["packed"] / 1e6, got["unpacked"] / 1e6))

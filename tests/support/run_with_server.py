@@ -31,6 +31,7 @@ filled in when the server starts.
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -44,28 +45,41 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-def stop(process, name):
-    """Stops one child by its PID: SIGTERM, then SIGKILL after 10 s."""
+def stop(process, name, sig=signal.SIGTERM):
+    """Stops one child by its PID: the signal (SIGTERM), then SIGKILL after 10 s."""
     if process is None or process.poll() is not None:
         return
-    process.terminate()
+    process.send_signal(sig)
     try:
         process.wait(timeout=10)
     except subprocess.TimeoutExpired:
-        print(f"run_with_server: {name} (pid {process.pid}) ignored SIGTERM; killing", file=sys.stderr)
+        print(f"{name} (pid {process.pid}) ignored signal {int(sig)}; killing", file=sys.stderr)
         process.kill()
         process.wait()
 
 
-def wait_for_file(path, process, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if os.path.exists(path):
-            return True
-        if process.poll() is not None:
-            return False
+def start_server(script, work, name="", extra=()):
+    """Starts test_server.py with the script file, its ports file, request
+    log and certificates in work (files of an earlier run with the same
+    name removed); returns (process, {listener: port}, log path). Raises
+    RuntimeError, with nothing left running, when it does not start."""
+    ports_file = os.path.join(work, name + "ports.json")
+    log_file = os.path.join(work, name + "requests.jsonl")
+    for stale in (ports_file, log_file):
+        if os.path.exists(stale):
+            os.remove(stale)
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "test_server.py"), "--script", script,
+                               "--ports-file", ports_file, "--log", log_file,
+                               "--cert-dir", os.path.join(work, "certs")] + list(extra),
+                              stdout=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    while not os.path.exists(ports_file) and server.poll() is None and time.monotonic() < deadline:
         time.sleep(0.05)
-    return False
+    if not os.path.exists(ports_file):
+        stop(server, "test server")
+        raise RuntimeError("the test server did not start")
+    with open(ports_file) as f:
+        return server, json.load(f), log_file
 
 
 def main():
@@ -81,28 +95,17 @@ def main():
 
     work = os.path.abspath(args.work_dir)
     os.makedirs(work, exist_ok=True)
-    ports_file = os.path.join(work, "ports.json")
-    log_file = os.path.join(work, "requests.jsonl")
-    for stale in (ports_file, log_file):
-        if os.path.exists(stale):
-            os.remove(stale)
-
     env = {k: v for k, v in os.environ.items()
            if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
     server = proxy_process = None
     try:
         proxy_port = proxy.free_port() if args.proxy else None
-        server_cmd = [sys.executable, os.path.join(HERE, "test_server.py"), "--script", args.script,
-                      "--ports-file", ports_file, "--log", log_file,
-                      "--cert-dir", os.path.join(work, "certs")]
-        if proxy_port:
-            server_cmd += ["--var", f"PROXY_PORT={proxy_port}"]
-        server = subprocess.Popen(server_cmd, stdout=subprocess.DEVNULL)
-        if not wait_for_file(ports_file, server, 60):
-            print("run_with_server: the test server did not start", file=sys.stderr)
+        try:
+            server, ports, log_file = start_server(
+                args.script, work, extra=["--var", f"PROXY_PORT={proxy_port}"] if proxy_port else [])
+        except RuntimeError as e:
+            print(f"run_with_server: {e}", file=sys.stderr)
             return 1
-        with open(ports_file) as f:
-            ports = json.load(f)
         for name, port in ports.items():
             env["VX_TEST_PORT_" + name.upper()] = str(port)
         env["VX_TEST_SERVER_LOG"] = windows_path(log_file)
