@@ -41,8 +41,11 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), 'scripts'))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(REPO, 'scripts'))
+sys.path.insert(0, os.path.join(REPO, 'tests', 'support'))
 import wineprefix  # noqa: E402  (scripts/wineprefix.py)
+from run_with_server import stop  # noqa: E402  (tests/support/run_with_server.py)
 
 # Held by every whole-program run on this machine's own loopback.
 PORTS_LOCK = '/tmp/vx-e2e-ports.lock'
@@ -77,13 +80,7 @@ class Xvfb:
         self.display = data.strip().decode()
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc, 'Xvfb')
 
 
 class Session:
@@ -228,18 +225,15 @@ class Probe:
         self.session = session
         self.exe = exe
 
-    def find(self, class_name, timeout_ms=15000):
-        code, out = self.session.run(self.exe, 'find', class_name, str(timeout_ms),
-                                     timeout=timeout_ms / 1000 + 60)
-        line = out.strip().splitlines()[-1] if out.strip() else '{"found":false}'
-        return json.loads(line)
+    def find(self, class_name, timeout_ms=15000, command='find', slack_s=60):
+        """The window of that class, as JSON ({"found": false} if none came)."""
+        code, out = self.session.run(self.exe, command, class_name, str(timeout_ms),
+                                     timeout=timeout_ms / 1000 + slack_s)
+        return json.loads(out.strip().splitlines()[-1] if out.strip() else '{"found":false}')
 
     def watch(self, class_name, timeout_ms=15000):
         """find, then wait until the window is gone; adds visible_ms."""
-        code, out = self.session.run(self.exe, 'watch', class_name, str(timeout_ms),
-                                     timeout=timeout_ms / 1000 + 180)
-        line = out.strip().splitlines()[-1] if out.strip() else '{"found":false}'
-        return json.loads(line)
+        return self.find(class_name, timeout_ms, 'watch', 180)
 
     def close(self, class_name):
         code, _ = self.session.run(self.exe, 'close', class_name)
@@ -339,10 +333,10 @@ def _worker_main(index, open_worker, todo, results):
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)  # the runner went: clean up too
 
-    def stop(*_):
+    def leave(*_):
         raise SystemExit(1)
 
-    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGTERM, leave)
     xvfb = None
     try:
         # The X server stays in the machine's namespace: X servers pick their

@@ -34,7 +34,9 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-TEST_SERVER = os.path.join(REPO, 'tests', 'support', 'test_server.py')
+sys.path.insert(0, os.path.join(REPO, 'tests', 'support'))
+from run_with_server import start_server, stop  # noqa: E402  (tests/support/run_with_server.py)
+
 NGINX_SITE = os.path.join(HERE, 'nginx', 'velmorandix-site.conf')
 
 PRIMARY_PORT = 47443
@@ -286,18 +288,6 @@ class Relay:
             pass
 
 
-def stop_process(proc):
-    """SIGTERM to the PID, SIGKILL after 10 s."""
-    if proc is None or proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
 # -- the scripted server -------------------------------------------------------
 def route_for(data):
     return {'body_hex': data.hex(), 'chunk_size': 262144}
@@ -309,26 +299,10 @@ class _ScriptedSide:
         script_path = os.path.join(work, name + '-script.json')
         with open(script_path, 'w') as f:
             json.dump({'listeners': [{'name': 'https', 'tls': 'self-signed'}], 'routes': routes}, f)
-        self.ports_path = os.path.join(work, name + '-ports.json')
-        self.log_path = os.path.join(work, name + '-requests.jsonl')
-        for stale in (self.ports_path, self.log_path):
-            if os.path.exists(stale):
-                os.remove(stale)
-        self.proc = subprocess.Popen(
-            [sys.executable, TEST_SERVER, '--script', script_path, '--ports-file', self.ports_path,
-             '--log', self.log_path, '--cert-dir', os.path.join(work, 'certs')],
-            stdout=subprocess.DEVNULL)
+        self.proc, ports, self.log_path = start_server(script_path, work, name + '-')
         self.relay = None
-        deadline = time.monotonic() + 60
-        while not os.path.exists(self.ports_path) and self.proc.poll() is None \
-                and time.monotonic() < deadline:
-            time.sleep(0.05)
-        if not os.path.exists(self.ports_path):
-            self.close()
-            raise RuntimeError('the test server did not start')
         try:
-            with open(self.ports_path) as f:
-                self.relay = Relay(port, json.load(f)['https'])
+            self.relay = Relay(port, ports['https'])
         except OSError:
             self.close()
             raise
@@ -345,40 +319,30 @@ class _ScriptedSide:
         if self.relay:
             self.relay.close()
             self.relay = None
-        stop_process(self.proc)
+        stop(self.proc, 'test server')
 
 
-class _SilentSide:
+class _SilentSide(Relay):
     """Accepts connections on the fixed port and never answers (at most 64
-    are held): the program stays on its connect screen."""
+    are held, later ones closed): the program stays on its connect screen."""
 
     def __init__(self, port):
-        self.sock = bind_fixed_port(port)
-        self.sock.listen(16)
-        self.sock.settimeout(0.2)
         self.held = []
-        self.stopping = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        super().__init__(port, None)
 
-    def _run(self):
-        while not self.stopping.is_set() and len(self.held) < 64:
-            try:
-                self.held.append(self.sock.accept()[0])
-            except socket.timeout:
-                continue
-            except OSError:
-                return
+    def _serve(self, client, number):
+        if number <= 64:
+            self.held.append(client)
+        else:
+            client.close()
 
     def timed_requests(self):
         return []
 
     def close(self):
-        self.stopping.set()
-        self.thread.join(5)
+        super().close()
         for conn in self.held:
             conn.close()
-        self.sock.close()
 
 
 class ScriptedServers:
@@ -572,14 +536,7 @@ class NginxServers:
         pass
 
     def close(self):
-        if self.proc and self.proc.poll() is None:
-            # QUIT: finish the open requests, then leave.
-            self.proc.send_signal(signal.SIGQUIT)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop(self.proc, 'nginx', signal.SIGQUIT)  # QUIT: finish the open requests, then leave
 
 
 def publish(folder, files):
