@@ -67,6 +67,10 @@ DIFFERING_SHARE = 0.005
 # shows none of them (the update screen's progress bar alone stays below).
 NOT_A_SCREEN = 0.2
 
+# What an older install held, where a scenario needs one.
+OLD_JAR = b'an older launcher'
+OLD_RUNTIME = {'bin/java.exe': b'an older java', 'lib/modules': b'old'}
+
 NO_LINK = 'Нет соединения :('
 NO_ACCESS = 'Нет доступа :('
 CRITICAL = 'Критическая ошибка'
@@ -196,6 +200,7 @@ class Suite:
         self.install = os.path.join(session.appdata(), 'Velmorandix', 'bootstrap')
         self.install_windows = session.appdata_windows() + '\\Velmorandix\\bootstrap'
         self.java = os.path.join(self.install, 'java')
+        self.jar_path = os.path.join(self.install, 'launcher.jar')
 
     # -- checks ------------------------------------------------------------
     def check(self, condition, what):
@@ -206,6 +211,19 @@ class Suite:
 
     def content(self, **kw):
         return vs.Content(kw.pop('jar', self.jar), kw.pop('runtime', self.runtime), **kw)
+
+    def installed_jar(self):
+        """The installed jar's bytes, None when there is none."""
+        try:
+            with open(self.jar_path, 'rb') as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def install_jar(self, data):
+        os.makedirs(self.install, exist_ok=True)
+        with open(self.jar_path, 'wb') as f:
+            f.write(data)
 
     # -- state between scenarios -------------------------------------------
     def reset(self):
@@ -290,13 +308,7 @@ class Suite:
                    'it runs in the runtime folder (%r)' % run.record.get('cwd'))
 
     def expect_installed(self, content):
-        jar = None
-        try:
-            with open(os.path.join(self.install, 'launcher.jar'), 'rb') as f:
-                jar = f.read()
-        except OSError:
-            pass
-        self.check(jar == content.jar, 'the installed jar is the served one')
+        self.check(self.installed_jar() == content.jar, 'the installed jar is the served one')
         tree = vs.read_tree(self.java)
         tree.pop('bin/standin_record.txt', None)
         self.check(tree == content.runtime, 'the runtime folder holds exactly the served files: %r'
@@ -319,6 +331,16 @@ class Suite:
         self.check(run.code == 0, 'exit code 0')
         self.check('pid' not in run.record, 'no launcher was started')
         self.expect_screen(run, 'error', key)
+
+    def expect_failed_download(self, run, requests, key):
+        """A download that failed: the primary saw these requests, then the
+        update hold passed and the error screen of key showed."""
+        wrong = '' if run.primary == requests else ', not %r' % requests
+        self.check(run.primary == requests, 'the primary saw %r%s' % (run.primary, wrong))
+        self.expect_error_screen(run, key)
+        took = run.ended - run.started
+        self.check(took >= HOLD + ERROR_HOLD, 'the update hold and the error screen passed (%.1f s)'
+                   % took)
 
     # -- screens -----------------------------------------------------------
     def screens(self, run):
@@ -539,7 +561,7 @@ def both_down(t):
                   during=lambda app, run: window.update(t.probe.watch('VELMORANDIX', 30000)))
     t.check(len(run.manifest_lines()) == 2, 'two console lines: %r' % run.lines)
     t.expect_error_screen(run, 'C1')
-    t.check(not os.path.exists(os.path.join(t.install, 'launcher.jar')), 'nothing was installed')
+    t.check(t.installed_jar() is None, 'nothing was installed')
     if t.check(window.get('found'), 'a window of class VELMORANDIX appeared'):
         t.check(window['title'] == 'Velmorandix', 'its title is %r' % window['title'])
         want = (window['cx_fullscreen'] // 2 - 187, window['cy_fullscreen'] // 2 - 100, 320, 148)
@@ -590,11 +612,9 @@ def jar_locked(t):
     """L1: another program holds the stale jar open; no request follows."""
     c = t.content()
     c.install(t.install, jar=False)
-    jar_path = os.path.join(t.install, 'launcher.jar')
-    with open(jar_path, 'wb') as f:
-        f.write(b'an older launcher')
+    t.install_jar(OLD_JAR)
     t.servers.serve(primary=c.files())
-    holder = t.s.start(t.programs['holdfile'], wine_path(jar_path), '300')
+    holder = t.s.start(t.programs['holdfile'], wine_path(t.jar_path), '300')
     try:
         deadline = time.time() + 30
         while time.time() < deadline and holder.poll() is None \
@@ -607,8 +627,7 @@ def jar_locked(t):
         holder.wait()
     t.check(run.primary == [MANIFEST_TARGET], 'no download was requested: %r' % run.primary)
     t.expect_error_screen(run, 'L1')
-    with open(jar_path, 'rb') as f:
-        t.check(f.read() == b'an older launcher', 'the held jar is untouched')
+    t.check(t.installed_jar() == OLD_JAR, 'the held jar is untouched')
 
 
 def download_fault(target, reply, key, jar_installed=False, old_runtime=False):
@@ -616,17 +635,12 @@ def download_fault(target, reply, key, jar_installed=False, old_runtime=False):
         c = t.content()
         c.install(t.install, jar=jar_installed, runtime=False)
         if old_runtime:
-            vs.write_tree(t.java, {'bin/java.exe': b'an older java', 'lib/modules': b'old'})
+            vs.write_tree(t.java, OLD_RUNTIME)
         t.servers.serve(primary=c.files(), faults={target: reply})
         run = t.start(screens=True)
-        if reply == 'unreachable':
-            t.check(run.primary == [MANIFEST_TARGET], 'the download never reached the server')
-        else:
-            t.check(run.primary == [MANIFEST_TARGET, target], 'the download was asked for once')
-        t.expect_error_screen(run, key)
-        took = run.ended - run.started
-        t.check(took >= HOLD + ERROR_HOLD, 'the update hold and the error screen passed (%.1f s)'
-                % took)
+        # An unreachable server never sees the download.
+        t.expect_failed_download(run, [MANIFEST_TARGET] + ([] if reply == 'unreachable'
+                                                           else [target]), key)
         if old_runtime:
             left = sorted(os.listdir(t.java)) if os.path.isdir(t.java) else None
             t.check(left == [], 'the old runtime was cleared before the download: %r' % left)
@@ -688,9 +702,7 @@ def close_during_update(t):
     if 'at' in closed:
         t.check(run.ended - closed['at'] < 4.0, 'the program ended %.1f s after the close'
                 % (run.ended - closed['at']))
-    jar_path = os.path.join(t.install, 'launcher.jar')
-    jar = open(jar_path, 'rb').read() if os.path.exists(jar_path) else None
-    t.check(jar != c.jar, 'the cut download left the jar stale')
+    t.check(t.installed_jar() != c.jar, 'the cut download left the jar stale')
 
     t.servers.serve(primary=c.files())
     again = t.start(timeout=60)
@@ -828,26 +840,16 @@ def tampered_download(target, code):
     was installed kept."""
     def scenario(t):
         c = t.content().sign(key('test_a'))
-        old_jar = b'an older launcher'
-        old_runtime = {'bin/java.exe': b'an older java', 'lib/modules': b'old'}
-        c.install(t.install, jar=target == ZIP64_TARGET, runtime=False)
-        if target == JAR_TARGET:
-            with open(os.path.join(t.install, 'launcher.jar'), 'wb') as f:
-                f.write(old_jar)
-        vs.write_tree(t.java, old_runtime)
+        jar = OLD_JAR if target == JAR_TARGET else c.jar
+        t.install_jar(jar)
+        vs.write_tree(t.java, OLD_RUNTIME)
         files = c.files()
         files[target] = changed(files[target])
         t.servers.serve(primary=files)
         run = t.start(screens=True)
-        t.check(run.primary == SIGNED + [target], 'the download was asked for once: %r'
-                % run.primary)
-        t.expect_error_screen(run, code)
-        took = run.ended - run.started
-        t.check(took >= HOLD + ERROR_HOLD, 'the update hold and the error screen passed (%.1f s)'
-                % took)
-        with open(os.path.join(t.install, 'launcher.jar'), 'rb') as f:
-            t.check(f.read() == (old_jar if target == JAR_TARGET else c.jar), 'the jar is kept')
-        t.check(vs.read_tree(t.java) == old_runtime, 'the runtime is kept, no tempfile.zip')
+        t.expect_failed_download(run, SIGNED + [target], code)
+        t.check(t.installed_jar() == jar, 'the jar is kept')
+        t.check(vs.read_tree(t.java) == OLD_RUNTIME, 'the runtime is kept, no tempfile.zip')
     return scenario
 
 
