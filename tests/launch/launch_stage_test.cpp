@@ -513,10 +513,11 @@ class OutputWatch : public ::testing::Test {
     ASSERT_EQ(written, bytes.size());
   }
 
-  // Starts the watcher on the pipe's read end; true if it ended in time.
+  // Starts the watcher (through `entry`) on one end of the pipe, by default
+  // the read end; ended_within tells whether it ended in time.
   static DWORD WINAPI run(LPVOID pipe) { return watch_launcher_output(static_cast<HANDLE>(pipe)); }
-  void start() {
-    watcher_.reset(CreateThread(nullptr, 0, &run, read_end_.get(), 0, nullptr));
+  void start(HANDLE pipe = nullptr, LPTHREAD_START_ROUTINE entry = &run) {
+    watcher_.reset(CreateThread(nullptr, 0, entry, pipe ? pipe : read_end_.get(), 0, nullptr));
     ASSERT_TRUE(watcher_.valid());
   }
   bool ended_within(DWORD ms) { return WaitForSingleObject(watcher_.get(), ms) == WAIT_OBJECT_0; }
@@ -551,8 +552,7 @@ TEST_F(OutputWatch, PausesBeforeRetryingOtherReadFailures) {
   // pipe; each retry waits first, and shutdown still ends the watcher.
   retry_pauses = 0;
   vx::set_sleep_function(&count_retry_pause);
-  watcher_.reset(CreateThread(nullptr, 0, &run, write_end_.get(), 0, nullptr));
-  ASSERT_TRUE(watcher_.valid());
+  start(write_end_.get());
   ASSERT_TRUE(ended_within(5000));
   EXPECT_EQ(retry_pauses.load(), 3);
 }
@@ -563,7 +563,7 @@ TEST_F(OutputWatch, AnEscapedExceptionEndsTheThreadAndIsReported) {
   internal_error_reported = 0;
   vx::set_sleep_function(&throw_instead_of_pausing);
   // Reading the write end fails, and the pause before the retry throws.
-  watcher_.reset(CreateThread(nullptr, 0, &output_watch_thread, write_end_.get(), 0, nullptr));
+  start(write_end_.get(), &output_watch_thread);
   ASSERT_TRUE(ended_within(5000));
   EXPECT_EQ(internal_error_reported.exchange(0), 1);
 }

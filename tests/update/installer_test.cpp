@@ -282,15 +282,25 @@ TEST_F(Installer, NoFlagSetDoesNothingButClearFailed) {
   EXPECT_FALSE(state->failed);
 }
 
-TEST_F(Installer, AJarHeldOpenWithoutSharingGivesL1AndNoRequest) {
-  vx_test::write_file(state->launcher_path, "a launcher that is running");
-  vx::UniqueHandle held(CreateFileW(state->launcher_path.c_str(), GENERIC_READ, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(held.valid());
-  EXPECT_TRUE(update().empty());
-  expect_failure(L"Нет доступа :(", L"Ошибка обновления лаунчера. Код L1.");
-  held.reset();
-  EXPECT_EQ(read_file(state->launcher_path), "a launcher that is running");
+// A jar held open without sharing gives L1 and stays as it was. Unpinned it
+// is found before any request; pinned, only once the new jar has arrived
+// and matched its pin.
+TEST_F(Installer, AJarHeldOpenWithoutSharingGivesL1) {
+  for (const bool pinned : {false, true}) {
+    SCOPED_TRACE(pinned ? "pinned" : "unpinned");
+    vx_test::write_file(state->launcher_path, "a launcher that is running");
+    vx::UniqueHandle held(CreateFileW(state->launcher_path.c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    state->pinned_downloads = pinned;
+    state->launcher_sha256 = *vx::sha256_of(served_jar().data(), served_jar().size());
+    EXPECT_EQ(update(), pinned ? kJarRequest : std::vector<std::string>());
+    expect_failure(L"Нет доступа :(", L"Ошибка обновления лаунчера. Код L1.");
+    held.reset();
+    EXPECT_EQ(read_file(state->launcher_path), "a launcher that is running");
+    wipe_install();
+    check_install();
+  }
 }
 
 TEST_F(Installer, AMissingInstallFolderIsNoL1ButTheJarCannotBeWritten) {
@@ -465,21 +475,6 @@ TEST_F(Installer, PinnedDownloadsReplaceOnlyWithWhatMatchesAndLoseNothingOtherwi
     wipe_install();
     check_install();
   }
-}
-
-// Pinned, a jar held open is found only once the new one has arrived and
-// matched: L1 after the request, and the held jar stays.
-TEST_F(Installer, PinnedAJarHeldOpenGivesL1AfterTheDownload) {
-  vx_test::write_file(state->launcher_path, "a launcher that is running");
-  vx::UniqueHandle held(CreateFileW(state->launcher_path.c_str(), GENERIC_READ, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(held.valid());
-  state->pinned_downloads = true;
-  state->launcher_sha256 = *vx::sha256_of(served_jar().data(), served_jar().size());
-  EXPECT_EQ(update(), kJarRequest);
-  expect_failure(L"Нет доступа :(", L"Ошибка обновления лаунчера. Код L1.");
-  held.reset();
-  EXPECT_EQ(read_file(state->launcher_path), "a launcher that is running");
 }
 
 TEST(DownloadProgress, TruncatesThePercentageAndComputesWholeMiB) {

@@ -49,6 +49,10 @@ ToolRun run(const std::vector<std::string>& args) {
   return result;
 }
 
+ToolRun verify(const std::string& keys, const std::string& manifest, const std::string& signature) {
+  return run({"verify", "--keys", keys, "--manifest", manifest, "--signature", signature});
+}
+
 class ManifestTool : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -185,10 +189,6 @@ TEST_F(ManifestTool, VerifyTakesOpensslSignaturesUnderAnyListedKey) {
   const vx::UpdateKeySet& keys = vx::update_keys();
   const std::string a = keys.keys[0].base64;
   const std::string b = keys.keys[1].base64;
-  auto verify = [&](const std::string& list, const std::string& manifest,
-                    const std::string& signature) {
-    return run({"verify", "--keys", list, "--manifest", manifest, "--signature", signature});
-  };
   const std::string manifest = host_path(VX_SIGNED_MESSAGE);
   const std::string signature = host_path(VX_OPENSSL_SIGNATURE);
   const ToolRun verified = verify(" " + b + " ;; " + a + ";", manifest, signature);
@@ -230,15 +230,13 @@ TEST_F(ManifestTool, KeygenSignVerifyRoundTrip) {
   ASSERT_EQ(run(arguments).code, vx::kToolOk);
   const std::string manifest = read_file(at("updater.json"));
   EXPECT_EQ(*vx::read_manifest(manifest).serial, 9u);
-  auto verify = [&](const std::string& keys) {
-    return run({"verify", "--keys", keys, "--manifest", at("updater.json"), "--signature",
-                at("updater.json.sig")})
-        .code;
+  auto verify_signed = [&](const std::string& keys) {
+    return verify(keys, at("updater.json"), at("updater.json.sig")).code;
   };
-  EXPECT_EQ(verify(public_key), vx::kToolOk);
-  EXPECT_EQ(verify(vx::update_keys().keys[0].base64), vx::kToolOutputFailed);
+  EXPECT_EQ(verify_signed(public_key), vx::kToolOk);
+  EXPECT_EQ(verify_signed(vx::update_keys().keys[0].base64), vx::kToolOutputFailed);
   write("updater.json", std::string(manifest).replace(manifest.find("9"), 1, "8"));
-  EXPECT_EQ(verify(public_key), vx::kToolOutputFailed);
+  EXPECT_EQ(verify_signed(public_key), vx::kToolOutputFailed);
 
   // A file that is not a key: refused before anything is written.
   fs::remove(root_ / "updater.json");
