@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace vx_test {
@@ -29,6 +30,14 @@ inline void clear_install() {
 inline void write_file(const std::wstring& path, const std::string& content) {
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
   std::ofstream(std::filesystem::path(path), std::ios::binary | std::ios::trunc) << content;
+}
+
+// The file's bytes; "(none)" when it cannot be opened.
+inline std::string read_file(const std::wstring& path) {
+  std::ifstream in(std::filesystem::path(path), std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return in ? out.str() : "(none)";
 }
 
 // A file of the given length whose content is never written (sparse where

@@ -7,8 +7,6 @@
 #include <windows.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "app/bootstrap_state.h"
@@ -16,13 +14,6 @@
 #include "update/manifest.h"
 
 namespace {
-
-std::string read_file(const std::wstring& path) {
-  std::ifstream in(std::filesystem::path(path), std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return in ? out.str() : "(none)";
-}
 
 // Each reply on the primary (the fallback is down), against a stored serial:
 // what the fetch ends in, and what it leaves in the serial file.
@@ -80,7 +71,7 @@ TEST(SignedFetch, EachReplyAgainstTheStoredSerial) {
     EXPECT_EQ(state->manifest_ok, c.detail == nullptr);
     EXPECT_EQ(state->error_detail, c.detail ? c.detail : kIncomplete);
     EXPECT_EQ(state->failed, c.detail != nullptr && c.detail != kIncomplete);
-    EXPECT_EQ(read_file(serial_file), c.stored_after);
+    EXPECT_EQ(vx_test::read_file(serial_file), c.stored_after);
     if (std::string(c.stored_after) != (c.stored_before ? c.stored_before : "")) {
       // Written through the temporary file, which the rename used up.
       EXPECT_EQ(GetFileAttributesW((serial_file + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
