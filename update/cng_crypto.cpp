@@ -131,11 +131,10 @@ bool verify_p256_signature(const EcP256PublicKey& key, const Sha256Digest& diges
                                0) == 0;  // STATUS_SUCCESS; STATUS_INVALID_SIGNATURE otherwise
 }
 
-std::optional<size_t> find_verifying_key(const EcP256PublicKey* keys, size_t count,
-                                         const Sha256Digest& digest,
+std::optional<size_t> find_verifying_key(const UpdateKeySet& keys, const Sha256Digest& digest,
                                          const EcdsaP256Signature& signature) {
-  for (size_t i = 0; i < count; ++i) {
-    if (verify_p256_signature(keys[i], digest, signature)) return i;
+  for (size_t i = 0; i < keys.count; ++i) {
+    if (verify_p256_signature(keys.keys[i].key, digest, signature)) return i;
   }
   return std::nullopt;
 }

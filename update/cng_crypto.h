@@ -11,6 +11,7 @@
 #include <string>
 
 #include "update/signature_format.h"
+#include "update/update_keys.h"
 
 namespace vx {
 
@@ -49,10 +50,9 @@ std::optional<Sha256Digest> sha256_of_file(const std::wstring& path);
 bool verify_p256_signature(const EcP256PublicKey& key, const Sha256Digest& digest,
                            const EcdsaP256Signature& signature);
 
-// The index of the first of `count` keys under which `signature` verifies,
-// or empty when none does.
-std::optional<size_t> find_verifying_key(const EcP256PublicKey* keys, size_t count,
-                                         const Sha256Digest& digest,
+// The index in `keys` of the first key under which `signature` verifies,
+// or empty when none does (always empty for an empty set).
+std::optional<size_t> find_verifying_key(const UpdateKeySet& keys, const Sha256Digest& digest,
                                          const EcdsaP256Signature& signature);
 
 }  // namespace vx

@@ -50,10 +50,7 @@ bool signature_verifies(const std::wstring& base_url, const vx::Sha256Digest& di
   if (!client.request(L"GET") || client.statusCode != L"200") return false;
   const vx::SignatureBody signature = vx::decode_signature_body(body_bytes(client));
   if (signature.status != vx::SignatureBodyStatus::kOk) return false;
-  for (size_t i = 0; i < keys.count; ++i) {
-    if (vx::verify_p256_signature(keys.keys[i].key, digest, signature.signature)) return true;
-  }
-  return false;
+  return vx::find_verifying_key(keys, digest, signature.signature).has_value();
 }
 
 // The stored serial file's path; empty when Windows names no roaming

@@ -72,9 +72,9 @@ TEST(CngSignature, OpensslSignatureVerifiesAndNothingElseDoes) {
   EXPECT_FALSE(vx::verify_p256_signature(off_curve, digest(message), body.signature));
 
   // Rotation: any key of the set may have signed.
-  const vx::EcP256PublicKey keys[] = {b, a};
-  EXPECT_EQ(vx::find_verifying_key(keys, 2, digest(message), body.signature), size_t{1});
-  EXPECT_FALSE(vx::find_verifying_key(keys, 1, digest(message), body.signature));
+  const vx::UpdateKey keys[] = {{"b", b}, {"a", a}};
+  EXPECT_EQ(vx::find_verifying_key({keys, 2}, digest(message), body.signature), size_t{1});
+  EXPECT_FALSE(vx::find_verifying_key({keys, 1}, digest(message), body.signature));
 }
 
 }  // namespace
