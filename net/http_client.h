@@ -19,6 +19,7 @@
 #include <string>
 
 #include "base/win_raii.h"
+#include "net/http_sink.h"
 
 // Receives download progress as a percentage (received * 100 / Content-Length).
 // The client ignores the result.
@@ -85,4 +86,28 @@ class HttpClient {
   int32_t connectTimeout = 60000;
   int32_t sendTimeout = 30000;
   int32_t receiveTimeout = 30000;
+
+  // Streamed downloads. With a sink the body goes to it as it arrives: body
+  // stays null, text is not decoded and the HTML check is skipped. Each
+  // attempt continues what the sink holds when it can (Range and If-Range,
+  // see net/http_sink.h), so a retry after a reset fetches only the rest.
+  // The progress callback then reports (held + received) * 100 / maxBodyLength
+  // whenever maxBodyLength is not 0, Content-Length or not.
+  vx::http::BodySink* sink = nullptr;
+  // The most bytes the item may hold: with a sink, the item's full size
+  // (held + received); without one, the most body bytes kept in memory.
+  // A Content-Length above it, or a body that grows past it, fails the
+  // request at once (no further attempt) with lastError kErrorBodyTooLarge.
+  // 0: no limit beyond the 32-bit body length.
+  uint64_t maxBodyLength = 0;
 };
+
+namespace vx {
+namespace http {
+// lastError values the client sets itself, besides 3, 13 and 87.
+constexpr uint32_t kErrorShortBody = 38;         // ERROR_HANDLE_EOF: body ended before its Content-Length
+constexpr uint32_t kErrorBodyTooLarge = 223;     // ERROR_FILE_TOO_LARGE: over maxBodyLength
+constexpr uint32_t kErrorRangeRefused = 12152;   // ERROR_WINHTTP_INVALID_SERVER_RESPONSE: a resume refused
+constexpr uint32_t kErrorSinkFailed = 29;        // ERROR_WRITE_FAULT: the sink refused the body
+}  // namespace http
+}  // namespace vx

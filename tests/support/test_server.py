@@ -70,6 +70,13 @@ Reply fields (all optional):
     reset_after send only this many body bytes, then reset the connection
     sequence    list of replies for the 1st, 2nd, ... request to this route;
                 the last one repeats. Other fields of the route are ignored.
+    etag        sent as the ETag header
+    last_modified sent as the Last-Modified header
+    ranges      true: answers "Range: bytes=N-" (or N-M) as a file server
+                does: 206 with Content-Range and that part of the body, or
+                416 when N lies beyond it; an If-Range that is neither the
+                etag nor the last_modified text gets the whole body with 200.
+                cut_after and reset_after then count the part's bytes.
 
 Request log
 -----------
@@ -264,8 +271,31 @@ class Handler(BaseHTTPRequestHandler):
         self.send_reply({"status": 200, "body_hex": data.hex(),
                          "headers": [["Content-Type", "text/plain; charset=utf-8"]]})
 
+    def ranged(self, reply, body):
+        """(status, extra headers, body) for a reply that honours Range."""
+        wanted = self.headers.get("Range")
+        if not reply.get("ranges") or not wanted:
+            return int(reply.get("status", 200)), [], body
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range not in (reply.get("etag"), reply.get("last_modified")):
+            return int(reply.get("status", 200)), [], body
+        spec = wanted.strip()
+        if not spec.startswith("bytes=") or "," in spec:
+            return int(reply.get("status", 200)), [], body
+        first_text, _, last_text = spec[len("bytes="):].partition("-")
+        try:
+            first = int(first_text)
+            last = int(last_text) if last_text else len(body) - 1
+        except ValueError:
+            return int(reply.get("status", 200)), [], body
+        if first >= len(body) or last < first:
+            return 416, [["Content-Range", "bytes */%d" % len(body)]], b""
+        last = min(last, len(body) - 1)
+        return 206, [["Content-Range", "bytes %d-%d/%d" % (first, last, len(body))]], \
+            body[first:last + 1]
+
     def send_reply(self, reply):
-        body = body_bytes(reply)
+        status, range_headers, body = self.ranged(reply, body_bytes(reply))
         mode = reply.get("length", "auto")
         chunk = max(1, int(reply.get("chunk_size", 65536)))
         delay = float(reply.get("delay_ms", 0)) / 1000.0
@@ -277,8 +307,16 @@ class Handler(BaseHTTPRequestHandler):
         if reset is not None:
             limit = min(limit, int(reset))
 
-        self.send_response(int(reply.get("status", 200)))
+        self.send_response(status)
         for name, value in reply.get("headers", []):
+            self.send_header(name, value)
+        if reply.get("etag"):
+            self.send_header("ETag", reply["etag"])
+        if reply.get("last_modified"):
+            self.send_header("Last-Modified", reply["last_modified"])
+        if reply.get("ranges"):
+            self.send_header("Accept-Ranges", "bytes")
+        for name, value in range_headers:
             self.send_header(name, value)
         if mode == "auto":
             self.send_header("Content-Length", str(len(body)))
