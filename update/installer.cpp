@@ -4,12 +4,14 @@
 
 #include <cstdio>
 #include <functional>
+#include <vector>
 
 #include "app/bootstrap_state.h"
 #include "archive/zip_archive.h"
 #include "base/win_raii.h"
 #include "net/http_client.h"
 #include "update/cng_crypto.h"
+#include "update/install_check.h"
 
 namespace {
 
@@ -107,6 +109,8 @@ void update_launcher(BootstrapState& state, const std::wstring& base) {
   switch (download(base + L"/Velmorandix.jar", state.launcher_path,
                    pinned ? &state.launcher_sha256 : nullptr, remove_old_jar)) {
     case Download::kDone:
+      ++state.launcher_installs;
+      break;
     case Download::kStopped:
       break;
     case Download::kRequestFailed:
@@ -122,6 +126,10 @@ void update_launcher(BootstrapState& state, const std::wstring& base) {
 }
 
 void update_java(BootstrapState& state, const std::wstring& base) {
+  if (first_file_in_use(state.java_dir) != 0) {
+    fail(state, kNoAccess, L"Ошибка обновления Java. Код J1.");
+    return;
+  }
   const std::wstring archive_path = state.java_dir + L"\\tempfile.zip";
   state.progress_total_mb = state.java_zip_size / kBytesPerMb;
   const auto clear_runtime = [&state] {
@@ -152,6 +160,7 @@ void update_java(BootstrapState& state, const std::wstring& base) {
       return;
   }
   unpack_runtime(archive_path, state.java_dir);
+  ++state.java_installs;
   DeleteFileW(archive_path.c_str());
 }
 
@@ -175,6 +184,27 @@ bool on_download_progress(double percent) {
   const double total = static_cast<double>(state.progress_total_mb.load());
   state.progress_done_mb = truncate_saturating(total * percent / 100.0);
   return true;
+}
+
+uint32_t first_file_in_use(const std::wstring& folder) {
+  std::vector<std::wstring> files;
+  // A folder that cannot be listed holds nothing this can look at; whatever
+  // in it cannot be deleted leaves the runtime stale for the next check.
+  if (!list_files(folder, L"*.*", files)) return 0;
+  for (const std::wstring& file : files) {
+    // Delete access with full sharing asks only that no holder denies
+    // delete sharing. Read-only files open too, and nothing is changed. A
+    // link is opened itself, never followed.
+    vx::UniqueHandle probe(CreateFileW(
+        file.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!probe) {
+      const DWORD error = GetLastError();
+      // Gone since it was listed: nothing holds it.
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return error;
+    }
+  }
+  return 0;
 }
 
 uint32_t delete_tree(const std::wstring& folder, bool recurse) {

@@ -32,6 +32,15 @@ void run_update();
 // Always returns true.
 bool on_download_progress(double percent);
 
+// Whether another program holds a file below `folder` in a way that would
+// stop its deletion. Every file is opened for delete access with full
+// sharing and closed again: only a holder that denies delete sharing (a
+// running java.exe, a file open in another program) refuses; read-only
+// files do not, and nothing is changed. Returns 0 when none refuses (also
+// for a folder that does not exist or cannot be listed), else the first
+// refusal's Win32 error code.
+uint32_t first_file_in_use(const std::wstring& folder);
+
 // Deletes the files below `folder` and, with `recurse`, its subfolders, then
 // the folder itself. Only "." and ".." are skipped, so names that begin with
 // a full stop go too. A subfolder that is a link (a reparse point) is never

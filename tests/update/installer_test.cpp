@@ -297,6 +297,51 @@ TEST_F(Installer, AJarHeldOpenWithoutSharingGivesL1) {
   }
 }
 
+// A runtime file held open without delete sharing (the game still running
+// from it) gives J1 before any request, and nothing of the runtime goes.
+// Read-only files, which every runtime holds, are no holders.
+TEST_F(Installer, ARuntimeInUseGivesJ1AndKeepsEveryFile) {
+  install_current_jar();
+  install_current_runtime();
+  make_read_only(state->java_dir + L"\\lib\\security\\cacerts");
+  vx_test::write_file(state->java_dir + L"\\bin\\stale.dll", "from an older runtime");
+  check_install();
+  ASSERT_TRUE(state->java_outdated);
+  {
+    vx::UniqueHandle held(CreateFileW((state->java_dir + L"\\bin\\java.exe").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    EXPECT_TRUE(update().empty());
+    expect_failure(L"Нет доступа :(", L"Ошибка обновления Java. Код J1.");
+    EXPECT_EQ(read_file(state->java_dir + L"\\bin\\stale.dll"), "from an older runtime");
+  }
+  EXPECT_EQ(first_file_in_use(state->java_dir), 0u);
+  EXPECT_EQ(update(), kArchive64Request);
+  EXPECT_FALSE(state->failed);
+  expect_runtime_unpacked();
+}
+
+// A served item that never matches its manifest is installed twice in one
+// start; then the check gives up with L5 (jar) or J6 (runtime).
+TEST_F(Installer, AnItemStillStaleAfterTwoInstallsEndsOnL5OrJ6) {
+  for (const bool jar : {true, false}) {
+    SCOPED_TRACE(jar ? "jar" : "runtime");
+    SetUp();  // a fresh record and install folder: no installs counted yet
+    if (!jar) install_current_jar();
+    (jar ? state->launcher_hash : state->java_hash) = L"0badc0de";
+    for (int round = 0; round < 2; ++round) {
+      check_install();
+      ASSERT_TRUE(jar ? state->launcher_outdated : state->java_outdated);
+      EXPECT_EQ(update(), jar ? kJarRequest : kArchive64Request);
+      EXPECT_FALSE(state->failed);
+    }
+    check_install();
+    expect_failure(L"Нет доступа :(", jar ? L"Ошибка обновления лаунчера. Код L5."
+                                          : L"Ошибка обновления Java. Код J6.");
+  }
+}
+
 TEST_F(Installer, AMissingInstallFolderIsNoL1ButTheJarCannotBeWritten) {
   // Path not found (3) is accepted like file not found (2); the request goes
   // out, and only the target that cannot be opened fails, with L3.
