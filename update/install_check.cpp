@@ -9,6 +9,7 @@
 #include "app/bootstrap_state.h"
 #include "base/win_raii.h"
 #include "update/fingerprint.h"
+#include "update/installer.h"
 #include "update/manifest_reader.h"
 
 const std::wstring kJavaSizeMismatch(1, static_cast<wchar_t>(0xD800));
@@ -124,6 +125,8 @@ void check_install() {
   }
   if (java_fingerprint != kJavaSizeMismatch && java_fingerprint == state.java_hash) {
     state.up_to_date = true;
+    // Partials of an earlier release would never be continued.
+    delete_tree(downloads_dir(), true);
   } else {
     mark_stale(state, state.java_outdated, state.java_installs, L"Ошибка обновления Java. Код J6.");
   }

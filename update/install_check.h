@@ -36,5 +36,6 @@ std::wstring java_folder_fingerprint();
 // launcher_outdated, java_outdated or up_to_date. Resets the decision flags
 // and the progress numbers first. An item found stale after two installs in
 // this start (launcher_installs, java_installs) fails instead: "Нет доступа
-// :(" with code L5 for the jar, J6 for the runtime.
+// :(" with code L5 for the jar, J6 for the runtime. When everything is
+// current, the partial downloads left in downloads_dir() are removed.
 void check_install();

@@ -53,7 +53,7 @@ bool write_all(HANDLE file, const uint8_t* data, size_t size) {
 
 PartialDownload::PartialDownload(const std::wstring& path, const std::wstring& url, int64_t size,
                                  const Sha256Digest* pin, bool may_resume)
-    : path_(path), record_path_(path + L".info"), pinned_(pin != nullptr) {
+    : path_(path), record_path_(path + L".info"), pinned_(pin != nullptr), may_resume_(may_resume) {
   record_.url = wide_to_utf8(url);
   record_.size = size;
   if (pin != nullptr) record_.sha256 = sha256_hex(*pin);
@@ -74,11 +74,14 @@ PartialDownload::~PartialDownload() { close(); }
 
 uint64_t PartialDownload::held() const { return on_disk_ + buffer_.size(); }
 
-std::wstring PartialDownload::validator() const { return utf8_to_wide(record_.validator); }
+std::wstring PartialDownload::validator() const {
+  return may_resume_ ? utf8_to_wide(record_.validator) : std::wstring();
+}
 
 bool PartialDownload::restart(const std::wstring& validator) {
   if (disk_error_ != 0) return false;
   buffer_.clear();
+  file_.reset();  // closed first: the new handle would not share with it
   // The bytes go before the record names the new validator: ended in
   // between, an empty partial is left under the old one, never old bytes
   // under the new one.

@@ -36,7 +36,10 @@ class PartialDownload final : public http::BodySink {
   // What is on disk is kept only when `may_resume` is set, the record is
   // well-formed and names this URL, size and pin, and the partial is
   // shorter than the item; otherwise the partial and its record are
-  // deleted and nothing is held. Nothing is created until a body begins.
+  // deleted and nothing is held. Without `may_resume` the validator stays
+  // empty for the whole download, so that not even a retry continues it;
+  // the record still keeps it for a later download. Nothing is created
+  // until a body begins.
   PartialDownload(const std::wstring& path, const std::wstring& url, int64_t size,
                   const Sha256Digest* pin, bool may_resume);
   // Writes out what is gathered, as close() does.
@@ -89,6 +92,7 @@ class PartialDownload final : public http::BodySink {
   std::wstring record_path_;
   PartialRecord record_;
   bool pinned_;
+  bool may_resume_;
   UniqueHandle file_;
   uint64_t on_disk_ = 0;  // bytes written to the file
   std::vector<uint8_t> buffer_;
