@@ -112,8 +112,7 @@ bool PartialDownload::write(const uint8_t* data, size_t size) {
   if (disk_error_ != 0 || !open_for_append()) return false;
   if (pinned_) {
     if ((!hasher_ || hashed_ != held()) && !hash_from_disk()) return false;
-    hasher_->update(data, size);
-    hashed_ += size;
+    hashed_ += size;  // hashed when the buffer goes out
   }
   if (buffer_.capacity() < kBufferSize) buffer_.reserve(kBufferSize);
   while (size > 0) {
@@ -151,7 +150,7 @@ void PartialDownload::remove() {
 }
 
 std::optional<Sha256Digest> PartialDownload::digest() {
-  if (!pinned_ || !hasher_ || hashed_ != held()) return std::nullopt;
+  if (!pinned_ || !hasher_ || !buffer_.empty() || hashed_ != held()) return std::nullopt;
   return hasher_->finish();
 }
 
@@ -178,6 +177,8 @@ bool PartialDownload::flush() {
     buffer_.clear();
     return fail(error);
   }
+  // Hashed as it goes out: one call per gathered buffer, not per read.
+  if (pinned_ && hasher_) hasher_->update(buffer_.data(), buffer_.size());
   on_disk_ += buffer_.size();
   buffer_.clear();
   return true;

@@ -97,7 +97,7 @@ class PartialDownload final : public http::BodySink {
   uint64_t on_disk_ = 0;  // bytes written to the file
   std::vector<uint8_t> buffer_;
   std::optional<Sha256Hasher> hasher_;
-  uint64_t hashed_ = 0;  // bytes the running SHA-256 covers
+  uint64_t hashed_ = 0;  // bytes the running SHA-256 covers, the gathered ones included
   bool resumed_ = false;
   uint32_t disk_error_ = 0;
 };
