@@ -815,7 +815,7 @@ def killed_start(t):
     window): the next start asks for the rest, from at least 55 %."""
     c = large_content(t)
     size = len(c.archive)
-    slow = dict(vs.route_for(c.archive), chunk_size=65536, delay_ms=100)
+    slow = dict(vs.route_for(c.archive), chunk_size=65536, delay_ms=150)
     t.servers.serve(primary=c.files(), faults={ZIP64_TARGET: slow})
     closed = {}
 
@@ -983,7 +983,7 @@ SCENARIOS = [
     Scenario('corrupt_zip_J6', corrupt_zip, 28),
     Scenario('runtime_in_use_J1', runtime_in_use, 17),
     Scenario('archive_reset_resumed', archive_reset, 16),
-    Scenario('killed_start_resumed', killed_start, 24),
+    Scenario('killed_start_resumed', killed_start, 28),
     Scenario('signed_fresh_install', signed_fresh_install, 36, nginx=True,
              exe='velmorandix-signed'),
     Scenario('signed_tampered_manifest_fallback', tampered_manifest, 8, exe='velmorandix-signed'),
