@@ -16,6 +16,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include "tools/velmorandix-manifest/check_site.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -357,8 +359,13 @@ int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, s
     if (args[0] == "keygen") return run_keygen(rest, out, err);
     if (args[0] == "verify") return run_verify(rest, out, err);
     if (args[0] == "publish") return run_publish(rest, out, err);
-    err << "velmorandix-manifest: check-site is not built yet\n";
+#ifdef _WIN32
+    err << "velmorandix-manifest: check-site needs the native (Linux) build, which fetches "
+           "over libcurl\n";
     return kToolBadInput;
+#else
+    return run_check_site(rest, out, err);
+#endif
   }
   Options options;
   std::string error;
