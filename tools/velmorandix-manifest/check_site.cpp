@@ -126,10 +126,9 @@ class Site {
     const CURLcode code = curl_easy_perform(c);
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &reply.status);
     reply.reached = reply.status != 0;
+    // Ending the transfer at the limit is no fault of the server's.
     if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && reply.over_limit)) {
       reply.error = message[0] ? message : curl_easy_strerror(code);
-      // A reply cut short is no reply to check.
-      if (!reply.over_limit) reply.reached = reply.reached && code == CURLE_OK;
     }
     return reply;
   }
@@ -175,9 +174,12 @@ std::string narrow(const std::optional<std::wstring>& text) {
   return text ? wide_to_utf8(*text) : std::string();
 }
 
-std::string status_problem(const Reply& reply) {
+// What is wrong with a reply that should be a whole 200, or empty.
+std::string reply_problem(const Reply& reply) {
   if (!reply.reached) return "no reply: " + reply.error;
-  return "status " + std::to_string(reply.status) + ", not 200";
+  if (reply.status != 200) return "status " + std::to_string(reply.status) + ", not 200";
+  if (!reply.error.empty()) return "the reply broke off: " + reply.error;
+  return std::string();
 }
 
 // The values the manifest lacks, by their keys.
@@ -240,17 +242,17 @@ std::optional<Reply> fetch_file(Report& report, const Site& site, const std::str
     return std::nullopt;
   }
   Reply reply = site.get(path, static_cast<size_t>(*size));
-  if (!reply.reached || reply.status != 200) {
-    report.fail(what, status_problem(reply));
-    return std::nullopt;
-  }
-  if (reply.over_limit) {
+  if (reply.reached && reply.status == 200 && reply.over_limit) {
     report.fail(what, "more than the " + std::to_string(*size) + " bytes the manifest says");
     return std::nullopt;
   }
-  if (!reply.error.empty() || reply.body.size() != static_cast<size_t>(*size)) {
+  if (const std::string problem = reply_problem(reply); !problem.empty()) {
+    report.fail(what, problem);
+    return std::nullopt;
+  }
+  if (reply.body.size() != static_cast<size_t>(*size)) {
     report.fail(what, std::to_string(reply.body.size()) + " bytes where the manifest says " +
-                          std::to_string(*size) + (reply.error.empty() ? "" : ": " + reply.error));
+                          std::to_string(*size));
     return std::nullopt;
   }
   return reply;
@@ -397,8 +399,8 @@ int run_check_site(const std::vector<std::string>& args, std::ostream& out, std:
     report.finish();
     return kToolBadInput;
   }
-  if (manifest.status != 200) {
-    report.fail("manifest", status_problem(manifest) + ": the program takes it for no manifest");
+  if (const std::string problem = reply_problem(manifest); !problem.empty()) {
+    report.fail("manifest", problem + ": the program takes it for no manifest");
     report.finish();
     return kToolOutputFailed;
   }
@@ -436,9 +438,8 @@ int run_check_site(const std::vector<std::string>& args, std::ostream& out, std:
 
   if (!keys.empty()) {
     const Reply signature = site.get("/updater.sig?system=win64", kMaxSignatureBody + 1);
-    if (!signature.reached || signature.status != 200) {
-      report.fail("signature",
-                  status_problem(signature) + ": signed programs take the manifest for none (C2)");
+    if (const std::string problem = reply_problem(signature); !problem.empty()) {
+      report.fail("signature", problem + ": signed programs take the manifest for none (C2)");
     } else {
       const SignatureCheck check = check_signature(keys, manifest.body, signature.body);
       if (!check.verified) {
@@ -498,8 +499,8 @@ int run_check_site(const std::vector<std::string>& args, std::ostream& out, std:
     check_resume(report, site, "java64.zip", "/bootstrap/java64.zip", *zip64);
 
     const Reply zip32 = site.get("/bootstrap/java32.zip", zip64->body.size());
-    if (!zip32.reached || zip32.status != 200) {
-      report.fail("java32.zip", status_problem(zip32) + ": 32-bit Windows players get no runtime");
+    if (const std::string problem = reply_problem(zip32); !problem.empty()) {
+      report.fail("java32.zip", problem + ": 32-bit Windows players get no runtime");
     } else if (zip32.over_limit || zip32.body != zip64->body) {
       report.fail("java32.zip",
                   "differs from java64.zip" +
