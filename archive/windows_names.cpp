@@ -163,19 +163,6 @@ NameFault component_fault(std::u16string_view component) {
   return NameFault::kNone;
 }
 
-PathFault path_fault(std::u16string_view path) {
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = start;
-    while (end < path.size() && !is_separator(path[end])) ++end;
-    const std::u16string_view component = path.substr(start, end - start);
-    const NameFault fault = component_fault(component);
-    if (fault != NameFault::kNone) return {fault, std::u16string(component)};
-    start = end + 1;
-  }
-  return {};
-}
-
 const char* describe(NameFault fault) {
   switch (fault) {
     case NameFault::kTrailingDotOrSpace:

@@ -56,14 +56,6 @@ enum class NameFault {
 // The fault of one component (no separators in it), kNone for "" and ".".
 NameFault component_fault(std::u16string_view component);
 
-// The first component of `path` (split at '/' and '\') with a fault, and
-// the fault; kNone when there is none.
-struct PathFault {
-  NameFault fault = NameFault::kNone;
-  std::u16string component;
-};
-PathFault path_fault(std::u16string_view path);
-
 // A short English description of a fault, for messages.
 const char* describe(NameFault fault);
 

@@ -274,12 +274,20 @@ class Walk {
   // reader's content.
   void create_file(int32_t index, const std::u16string& name, const std::string& shown,
                    uint32_t attributes, const unz_file_info64& info) {
-    const PathFault fault = path_fault(name);
-    if (fault.fault == NameFault::kDeviceName || fault.fault == NameFault::kBadCharacter) {
-      note(index, shown,
-           "'" + utf16_to_utf8(fault.component) + "' " + describe(fault.fault) +
-               ": Windows makes no such file");
-      return;
+    // A trailing dot or space only renames a component (path_key follows
+    // that); a device name or a forbidden character anywhere stops the file.
+    for (size_t start = 0; start <= name.size();) {
+      size_t end = start;
+      while (end < name.size() && !isSeparator(name[end])) ++end;
+      const std::u16string component = name.substr(start, end - start);
+      const NameFault fault = component_fault(component);
+      if (fault == NameFault::kDeviceName || fault == NameFault::kBadCharacter) {
+        note(index, shown,
+             "'" + utf16_to_utf8(component) + "' " + describe(fault) +
+                 ": Windows makes no such file");
+        return;
+      }
+      start = end + 1;
     }
     for (const std::u16string& part : folder_parts(name)) {
       if (files_.files.count(path_key(part))) {
