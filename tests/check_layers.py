@@ -28,7 +28,8 @@ LADDER = [
     ("update/", ["update/", "net/", "archive/", STATE, "base/"]),
     ("launch/", ["launch/", STATE, "base/"]),
     ("app/", ["app/", "update/", "launch/", "base/", "resources/"]),
-    ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/", "update/cng_crypto.h"] + RULES + ["base/"]),
+    ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/", "update/cng_crypto.h"] + RULES
+     + ["archive/", "base/"]),
 ]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
