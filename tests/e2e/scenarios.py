@@ -93,6 +93,7 @@ TEXTS = {
 PROGRAMS = {
     'velmorandix': 'Velmorandix.exe',
     'velmorandix-signed': 'signed/Velmorandix.exe',
+    'velmorandix-authenticode': 'authenticode/Velmorandix.exe',
     'winprobe': 'tests/support/winprobe.exe',
     'standin_java': 'tools/standin_java.exe',
     'splash_gallery': 'tests/app/splash_gallery.exe',
@@ -901,6 +902,8 @@ SCENARIOS = [
              exe='velmorandix-signed'),
     Scenario('signed_tampered_archive_J5', tampered_download(ZIP64_TARGET, 'J5'), 21,
              exe='velmorandix-signed'),
+    # Velmorandix.exe with an Authenticode signature (a throwaway certificate).
+    Scenario('authenticode_up_to_date', up_to_date, 10, exe='velmorandix-authenticode'),
 ]
 
 
