@@ -1,5 +1,6 @@
 #include "net/http_body.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -12,95 +13,128 @@ std::unique_ptr<uint8_t[]> allocateZeroed(uint64_t size) {
   return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[static_cast<size_t>(size)]());
 }
 
-void reportProgress(ProgressFunction progress, int32_t contentLength, uint64_t received) {
-  if (progress == nullptr || contentLength == 0) return;
-  // Both sides as unsigned 32-bit numbers; received never exceeds that range.
-  progress(static_cast<double>(static_cast<uint32_t>(received)) * 100.0 /
-           static_cast<double>(static_cast<uint32_t>(contentLength)));
+void reportProgress(const BodyPlan& plan, uint64_t received) {
+  if (plan.progress == nullptr || plan.progressTotal == 0) return;
+  plan.progress(static_cast<double>(plan.progressBase + received) * 100.0 /
+                static_cast<double>(plan.progressTotal));
 }
+
+// Where the bytes of a pass go: memory that grows by doubling, or the sink.
+class Collector {
+ public:
+  explicit Collector(BodySink* sink) : sink_(sink) {}
+
+  bool start() {
+    if (sink_ != nullptr) return true;
+    buffer_ = allocateZeroed(kInitialBodyCapacity);
+    capacity_ = buffer_ ? kInitialBodyCapacity : 0;
+    return buffer_ != nullptr;
+  }
+
+  BodyEnd take(const uint8_t* bytes, uint32_t count) {
+    if (sink_ != nullptr)
+      return sink_->write(bytes, count) ? BodyEnd::Complete : BodyEnd::SinkFailed;
+    if (received_ + count + 1 > capacity_) {
+      uint64_t grown = capacity_;
+      while (received_ + count + 1 > grown) grown *= 2;
+      std::unique_ptr<uint8_t[]> larger = allocateZeroed(grown);
+      if (!larger) return BodyEnd::NoMemory;
+      std::memcpy(larger.get(), buffer_.get(), static_cast<size_t>(received_));
+      buffer_ = std::move(larger);
+      capacity_ = grown;
+    }
+    std::memcpy(buffer_.get() + received_, bytes, count);
+    received_ += count;
+    return BodyEnd::Complete;
+  }
+
+  // Gives back spare capacity before the caller decodes the body, so that
+  // the body and its wide-text copy are all that a large download keeps.
+  std::unique_ptr<uint8_t[]> finish() {
+    if (buffer_ && capacity_ > kInitialBodyCapacity && capacity_ > received_ + 1) {
+      std::unique_ptr<uint8_t[]> exact = allocateZeroed(received_ + 1);
+      if (exact) {
+        std::memcpy(exact.get(), buffer_.get(), static_cast<size_t>(received_));
+        buffer_ = std::move(exact);
+      }
+    }
+    return std::move(buffer_);
+  }
+
+ private:
+  BodySink* sink_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  uint64_t capacity_ = 0;
+  uint64_t received_ = 0;
+};
 
 }  // namespace
 
-BodyResult readBody(BodySource& source, ProgressFunction progress, int32_t contentLength,
-                    uint64_t maxLength) {
+BodyResult readBody(BodySource& source, const BodyPlan& plan) {
   BodyResult result;
-  uint64_t capacity = kInitialBodyCapacity;
-  std::unique_ptr<uint8_t[]> buffer = allocateZeroed(capacity);
-  if (!buffer) {
-    result.error = true;
+  Collector collector(plan.sink);
+  if (!collector.start()) {
+    result.end = BodyEnd::NoMemory;
     result.errorCode = kErrorNotEnoughMemory;
     return result;
   }
-  uint64_t received = 0;
-  // One chunk buffer is kept across passes and only grows; a pass still reads
-  // exactly the announced amount into it.
-  std::unique_ptr<uint8_t[]> chunk;
-  uint64_t chunkSize = 0;
-  auto fail = [&result](uint32_t code) {
-    result.error = true;
+  auto stop = [&result](BodyEnd end, uint32_t code) {
+    result.end = end;
     result.errorCode = code;
   };
-
+  // One chunk buffer is kept across passes and only grows; in memory a pass
+  // reads exactly the announced amount, into a sink at most kSinkChunk.
+  std::unique_ptr<uint8_t[]> chunk;
+  uint64_t chunkSize = 0;
   uint32_t announced = 0;
   do {
     announced = 0;
     uint32_t code = 0;
     if (!source.available(announced, code)) {
-      fail(code);
+      stop(BodyEnd::Failed, code);
       break;
     }
-    reportProgress(progress, contentLength, received);
+    reportProgress(plan, result.length);
 
-    const uint64_t wanted = static_cast<uint64_t>(announced) + 1;
-    if (wanted > chunkSize) {
-      chunk = allocateZeroed(wanted);
-      chunkSize = chunk ? wanted : 0;
+    const uint32_t wanted = plan.sink != nullptr ? std::min(announced, kSinkChunk) : announced;
+    const uint64_t room = static_cast<uint64_t>(wanted) + 1;
+    if (room > chunkSize) {
+      chunk = allocateZeroed(room);
+      chunkSize = chunk ? room : 0;
       if (!chunk) {
-        fail(kErrorNotEnoughMemory);
+        stop(BodyEnd::NoMemory, kErrorNotEnoughMemory);
         break;
       }
     } else {
-      std::memset(chunk.get(), 0, static_cast<size_t>(wanted));
+      std::memset(chunk.get(), 0, static_cast<size_t>(room));
     }
     uint32_t count = 0;
-    if (!source.read(chunk.get(), announced, count)) continue;  // this pass's bytes are dropped
-    if (count > announced) count = announced;  // never trust a count past the buffer
-    if (count == 0) continue;
-
-    if (received + count > maxLength) {
-      fail(kErrorArithmeticOverflow);
+    if (!source.read(chunk.get(), wanted, count, code)) {
+      stop(BodyEnd::Failed, code);
       break;
     }
-    if (received + count + 1 > capacity) {
-      uint64_t grown = capacity;
-      while (received + count + 1 > grown) grown *= 2;
-      std::unique_ptr<uint8_t[]> larger = allocateZeroed(grown);
-      if (!larger) {
-        fail(kErrorNotEnoughMemory);
-        break;
-      }
-      std::memcpy(larger.get(), buffer.get(), static_cast<size_t>(received));
-      buffer = std::move(larger);
-      capacity = grown;
+    count = std::min(count, wanted);  // never trust a count past the buffer
+    if (count == 0) continue;
+    if (count > plan.maxLength || result.length > plan.maxLength - count) {
+      stop(BodyEnd::TooLarge, kErrorBodyTooLarge);
+      break;
     }
-    std::memcpy(buffer.get() + received, chunk.get(), count);
-    received += count;
+    const BodyEnd taken = collector.take(chunk.get(), count);
+    if (taken != BodyEnd::Complete) {
+      stop(taken, taken == BodyEnd::NoMemory ? kErrorNotEnoughMemory : kErrorSinkFailed);
+      break;
+    }
+    result.length += count;
   } while (announced > 0);
   chunk.reset();
 
-  reportProgress(progress, contentLength, received);
-
-  // Give back spare capacity before the caller decodes the body, so that the
-  // body and its wide-text copy are all that a large download keeps.
-  if (capacity > kInitialBodyCapacity && capacity > received + 1) {
-    std::unique_ptr<uint8_t[]> exact = allocateZeroed(received + 1);
-    if (exact) {
-      std::memcpy(exact.get(), buffer.get(), static_cast<size_t>(received));
-      buffer = std::move(exact);
-    }
+  if (result.end == BodyEnd::Complete && plan.hasLength && result.length < plan.length) {
+    stop(BodyEnd::Short, kErrorShortBody);
   }
-  result.data = std::move(buffer);
-  result.length = static_cast<uint32_t>(received);
+  // A failure that came without a code still fails the attempt.
+  if (result.end != BodyEnd::Complete && result.errorCode == 0) result.errorCode = kErrorShortBody;
+  reportProgress(plan, result.length);
+  result.data = collector.finish();
   return result;
 }
 

@@ -1,6 +1,8 @@
 #include "net/http_client.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -96,9 +98,12 @@ class WinHttpBodySource : public vx::http::BodySource {
     count = announced;
     return true;
   }
-  bool read(uint8_t* buffer, uint32_t size, uint32_t& count) override {
+  bool read(uint8_t* buffer, uint32_t size, uint32_t& count, uint32_t& error) override {
     DWORD got = 0;
-    if (!winHttpApi().readData(request_, buffer, size, &got)) return false;
+    if (!winHttpApi().readData(request_, buffer, size, &got)) {
+      error = ::GetLastError();
+      return false;
+    }
     count = got;
     return true;
   }
@@ -235,8 +240,54 @@ void decodeBody(HttpClient& client) {
   client.text = std::move(converted);
 }
 
-// One of the three attempts. true: a response was received and accepted.
-bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
+// How an attempt ended.
+enum class Attempt {
+  Accepted,  // a response was received and accepted
+  Failed,    // this attempt failed; the next one may succeed
+  Final,     // the request fails now: no further attempt can help
+};
+
+// Range and If-Range for the next attempt, or neither. Each attempt replaces
+// what the previous one set, so a retry never carries two ranges.
+void setRangeHeaders(HttpClient& client, HINTERNET request, uint64_t from,
+                     const std::wstring& validator, bool& rangeSet) {
+  const DWORD replace = WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE;
+  if (from > 0) {
+    const std::wstring range = L"Range: bytes=" + std::to_wstring(from) + L"-";
+    const std::wstring ifRange = L"If-Range: " + validator;
+    for (const std::wstring* header : {&range, &ifRange}) {
+      if (!winHttpApi().addRequestHeaders(request, header->c_str(),
+                                          static_cast<DWORD>(header->size()), replace)) {
+        client.lastError = ::GetLastError();
+      }
+    }
+    rangeSet = true;
+  } else if (rangeSet) {
+    // An empty value with the replace flag removes the header.
+    for (const wchar_t* header : {L"Range:", L"If-Range:"}) {
+      winHttpApi().addRequestHeaders(request, header, static_cast<DWORD>(std::wcslen(header)),
+                                     WINHTTP_ADDREQ_FLAG_REPLACE);
+    }
+    rangeSet = false;
+  }
+}
+
+// The offset to resume from: what the sink holds, when it can be continued.
+uint64_t resumeOffset(const HttpClient& client, std::wstring& validator) {
+  validator.clear();
+  if (client.sink == nullptr) return 0;
+  const uint64_t held = client.sink->held();
+  if (held == 0 || (client.maxBodyLength != 0 && held >= client.maxBodyLength)) return 0;
+  vx::http::BodyFacts facts;
+  facts.etag = client.sink->validator();
+  validator = vx::http::validatorOf(facts);
+  // A validator that is not a strong ETag-like printable text is not sent.
+  if (validator != facts.etag) validator.clear();
+  return validator.empty() ? 0 : held;
+}
+
+// One of the three attempts.
+Attempt attempt(HttpClient& client, HINTERNET request, const std::wstring& verb, bool& rangeSet) {
   if (!client.extraHeaders.empty()) addHeaderSoftly(client, request, client.extraHeaders);
   if (!client.cookies.empty()) addHeaderSoftly(client, request, L"Cookie: " + client.cookies);
   if (!client.acceptLanguage.empty()) {
@@ -251,8 +302,11 @@ bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
       }
     }
   }
+  std::wstring validator;
+  const uint64_t from = resumeOffset(client, validator);
+  if (client.sink != nullptr) setRangeHeaders(client, request, from, validator, rangeSet);
 
-  if (!send(client, request) && !discoverProxy(client, request)) return false;
+  if (!send(client, request) && !discoverProxy(client, request)) return Attempt::Failed;
 
   if (client.postData) {
     DWORD written = 0;
@@ -263,7 +317,7 @@ bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
 
   if (!winHttpApi().receiveResponse(request, nullptr)) {
     client.lastError = ::GetLastError();
-    return false;
+    return Attempt::Failed;
   }
 
   std::wstring headers;
@@ -284,22 +338,81 @@ bool attempt(HttpClient& client, HINTERNET request, const std::wstring& verb) {
   std::wstring status;
   if (queryHeaderText(request, WINHTTP_QUERY_STATUS_CODE, status)) client.statusCode = status;
 
+  // What this response says about its own body; the fields above keep
+  // earlier values when a header is absent, which must not decide here.
+  const vx::http::BodyFacts facts = vx::http::readBodyFacts(status, headers);
+  vx::http::BodyPlan plan;
+  plan.hasLength = facts.hasLength;
+  plan.length = facts.length;
+  plan.sink = client.sink;
+  plan.progress = client.progressCallback;
+  uint64_t limit = vx::http::kMaxBodyLength;
+  if (client.sink != nullptr) {
+    limit = client.maxBodyLength != 0 ? client.maxBodyLength : UINT64_MAX;
+    switch (vx::http::classifyBodyStart(facts, from, client.maxBodyLength)) {
+      case vx::http::BodyStart::Whole:
+        // Only the item itself is worth continuing later, not an error page.
+        if (!client.sink->restart(facts.status == 200 ? vx::http::validatorOf(facts)
+                                                      : std::wstring())) {
+          client.lastError = vx::http::kErrorSinkFailed;
+          return Attempt::Final;
+        }
+        break;
+      case vx::http::BodyStart::Continue:
+        if (!client.sink->resume()) {
+          client.lastError = vx::http::kErrorSinkFailed;
+          return Attempt::Final;
+        }
+        plan.progressBase = from;
+        limit -= from;
+        break;
+      case vx::http::BodyStart::RefuseAndDrop:
+        client.sink->discard();
+        client.lastError = vx::http::kErrorRangeRefused;
+        return Attempt::Failed;
+      case vx::http::BodyStart::Refuse:
+        client.lastError = vx::http::kErrorRangeRefused;
+        return Attempt::Failed;
+      case vx::http::BodyStart::TooLarge:
+        client.lastError = vx::http::kErrorBodyTooLarge;
+        return Attempt::Final;
+    }
+    // The whole item's share, Content-Length or not.
+    plan.progressTotal = client.maxBodyLength;
+  } else {
+    if (client.maxBodyLength != 0) {
+      if (facts.hasLength && facts.length > client.maxBodyLength) {
+        client.lastError = vx::http::kErrorBodyTooLarge;
+        return Attempt::Final;
+      }
+      limit = std::min(limit, client.maxBodyLength);
+    }
+    plan.progressTotal = static_cast<uint32_t>(client.contentLength);
+  }
+  plan.maxLength = limit;
+
   client.body.reset();  // the old body goes before the new one grows
   client.bodyLength = 0;
   WinHttpBodySource source(request);
-  vx::http::BodyResult received =
-      vx::http::readBody(source, client.progressCallback, client.contentLength);
-  if (received.error) client.lastError = received.errorCode;
+  vx::http::BodyResult received = vx::http::readBody(source, plan);
   client.body = std::move(received.data);
-  client.bodyLength = received.length;
+  client.bodyLength = static_cast<uint32_t>(std::min<uint64_t>(received.length, UINT32_MAX));
+  if (received.end != vx::http::BodyEnd::Complete) {
+    client.lastError = received.errorCode;
+    const bool final = received.end == vx::http::BodyEnd::TooLarge ||
+                       received.end == vx::http::BodyEnd::SinkFailed ||
+                       received.end == vx::http::BodyEnd::NoMemory;
+    return final ? Attempt::Final : Attempt::Failed;
+  }
+  if (client.sink != nullptr) return Attempt::Accepted;
 
   if (client.body) decodeBody(client);
 
   if (verb == L"GET" && !vx::http::htmlComplete(client.text)) {
     client.lastError = 13;
-    return false;
+    return Attempt::Failed;
   }
-  return true;
+  return Attempt::Accepted;
 }
 
 }  // namespace
@@ -362,8 +475,11 @@ bool HttpClient::request(const std::wstring& verbText) try {
     winHttpApi().setOption(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
   }
 
+  bool rangeSet = false;
   for (int tries = 0; tries < 3; ++tries) {
-    if (attempt(*this, handle.get(), verb)) return true;
+    const Attempt outcome = attempt(*this, handle.get(), verb, rangeSet);
+    if (outcome == Attempt::Accepted) return true;
+    if (outcome == Attempt::Final) return false;
   }
   return false;
 } catch (const std::bad_alloc&) {

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "base/win_raii.h"
+#include "net/http_body.h"
 #include "net/http_sink.h"
 
 // Receives download progress as a percentage (received * 100 / Content-Length).
@@ -43,13 +44,16 @@ class HttpClient {
   // rawHeaders and body left untouched, when the URL cannot be split (host over
   // 259 or path with query over 1299 characters) or no connection/request
   // handle can be opened: callers see that as a reply without status or body.
-  // A body cut short by a broken connection is returned as received, with true.
   //
   // false: every attempt failed; lastError holds the last error code (a system
-  // code, or 13 when a GET body holds "<html>" without "</html>"). Also false,
-  // at once, with lastError 8 (ERROR_NOT_ENOUGH_MEMORY) when the header block,
-  // a request header line or the decoded text cannot be allocated; nothing is
-  // thrown.
+  // code, or 13 when a GET body holds "<html>" without "</html>"). An attempt
+  // fails when its body ends before its Content-Length (kErrorShortBody) or
+  // on a failed read or query (the stack's code, a reset connection say):
+  // what arrived is never taken as the whole body. Also false, at once, with
+  // lastError 8 (ERROR_NOT_ENOUGH_MEMORY) when the header block, a request
+  // header line or the decoded text cannot be allocated, with
+  // kErrorBodyTooLarge when the body would pass maxBodyLength, and with
+  // kErrorSinkFailed when the sink refuses it; nothing is thrown.
   bool request(const std::wstring& verb);
 
   // Fields, in the documented order. Callers of this program set only url and
@@ -101,13 +105,3 @@ class HttpClient {
   // 0: no limit beyond the 32-bit body length.
   uint64_t maxBodyLength = 0;
 };
-
-namespace vx {
-namespace http {
-// lastError values the client sets itself, besides 3, 13 and 87.
-constexpr uint32_t kErrorShortBody = 38;         // ERROR_HANDLE_EOF: body ended before its Content-Length
-constexpr uint32_t kErrorBodyTooLarge = 223;     // ERROR_FILE_TOO_LARGE: over maxBodyLength
-constexpr uint32_t kErrorRangeRefused = 12152;   // ERROR_WINHTTP_INVALID_SERVER_RESPONSE: a resume refused
-constexpr uint32_t kErrorSinkFailed = 29;        // ERROR_WRITE_FAULT: the sink refused the body
-}  // namespace http
-}  // namespace vx

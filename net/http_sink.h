@@ -73,11 +73,11 @@ struct ContentRange {
 bool parseContentRange(const std::wstring& text, ContentRange& range);
 
 enum class BodyStart {
-  Whole,           // the body is the whole item from its first byte
-  Continue,        // the body continues the held bytes
-  Refuse,          // the attempt fails; what is held stays for a later one
-  RefuseAndDrop,   // the attempt fails and what is held cannot be continued
-  TooLarge,        // the item would exceed the limit: the request fails at once
+  Whole,          // the body is the whole item from its first byte
+  Continue,       // the body continues the held bytes
+  Refuse,         // the attempt fails; what is held stays for a later one
+  RefuseAndDrop,  // the attempt fails and what is held cannot be continued
+  TooLarge,       // the item would exceed the limit: the request fails at once
 };
 
 // Decides what a response's body is. `rangeFrom` is the offset that was

@@ -24,6 +24,11 @@ const wchar_t kSkipLinePrefix[] = L"Файл не найден, пропуска
 // A stored serial file is a few digits; anything longer is not one.
 constexpr DWORD kMaxSerialFile = 64;
 
+// The most a manifest or its signature may bring. A real one is well under
+// a kilobyte; a server that sends more is not giving a manifest, and is not
+// let to fill the player's memory either.
+constexpr uint64_t kMaxManifestBytes = 1 << 20;
+
 void set_failure(BootstrapState& state, const wchar_t* detail) {
   state.error_title = L"Нет соединения :(";
   state.error_detail = detail;
@@ -47,6 +52,7 @@ bool signature_verifies(const std::wstring& base_url, const vx::Sha256Digest& di
                         const vx::UpdateKeySet& keys) {
   HttpClient client(base_url + kSignaturePath, nullptr);
   client.verifyCertificates = VX_VERIFY_CERTIFICATES != 0;
+  client.maxBodyLength = kMaxManifestBytes;
   if (!client.request(L"GET") || client.statusCode != L"200") return false;
   const vx::SignatureBody signature = vx::decode_signature_body(body_bytes(client));
   if (signature.status != vx::SignatureBodyStatus::kOk) return false;
@@ -164,6 +170,7 @@ void fetch_manifest_with(const vx::UpdateKeySet& keys) {
       // One client per attempt; it lives only for this iteration.
       HttpClient client(request_url, nullptr);
       client.verifyCertificates = VX_VERIFY_CERTIFICATES != 0;
+      client.maxBodyLength = kMaxManifestBytes;
       if (!client.request(L"GET")) continue;
       if (client.statusCode != L"200") continue;
       if (!signed_mode) {

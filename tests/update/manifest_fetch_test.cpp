@@ -39,6 +39,23 @@ std::string line_for(const std::wstring& base_url) {
   return wide_to_utf8(L"Файл не найден, пропускаем: " + base_url + L"/updater?system=win64\r\n");
 }
 
+// Lines of the server's request log that hold `text`.
+int server_log_lines_with(const std::string& text) {
+  const char* path = std::getenv("VX_TEST_SERVER_LOG");
+  if (path == nullptr) return -1;
+  vx::UniqueHandle log(CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+  std::string all;
+  char chunk[4096];
+  DWORD got = 0;
+  while (log && ReadFile(log.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    all.append(chunk, got);
+  }
+  int count = 0;
+  for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+  return count;
+}
+
 // Runs fetch_manifest with standard output sent into a pipe and returns the
 // bytes written there.
 std::string fetch_capturing_output() {
@@ -117,7 +134,8 @@ TEST_F(FetchManifest, PrimaryWithACompleteManifestIsTheOnlyOneAsked) {
 }
 
 TEST_F(FetchManifest, FallbackIsAskedWhenThePrimaryGivesNoJson) {
-  for (const wchar_t* route : {L"c404", L"html", L"empty", L"trailing"}) {
+  // "huge" announces 2 GiB: refused before any of it is read.
+  for (const wchar_t* route : {L"c404", L"html", L"empty", L"trailing", L"huge"}) {
     SCOPED_TRACE(wide_to_utf8(route));
     state = create_bootstrap_state();
     prepare_servers();
@@ -126,6 +144,8 @@ TEST_F(FetchManifest, FallbackIsAskedWhenThePrimaryGivesNoJson) {
     EXPECT_TRUE(state->manifest_ok);
     EXPECT_EQ(state->server_url, base(L"complete"));
   }
+  // One request, not three attempts each waiting out the stalled body.
+  EXPECT_EQ(server_log_lines_with("\"target\": \"/huge/updater?system=win64\""), 1);
 }
 
 TEST_F(FetchManifest, BothServersDownEndInC1) {
