@@ -4,12 +4,15 @@
 # different names and lengths, so that a build path reaching the program
 # shows), and compares the two byte for byte.
 #
-#   scripts/reproduce.sh [--keep] [--commit REV]
+#   scripts/reproduce.sh [--keep] [--commit REV] [-DNAME=VALUE ...]
 #     --keep        keep the two clones and their build trees (their folder is printed)
 #     --commit REV  build REV instead of HEAD
+#     -DNAME=VALUE  passed to the configure step, as for a release with your
+#                   own update servers and keys (docs/operators.md)
 #
-# Prints both SHA-256s; exits 0 when the two programs are identical, 1 when
-# they differ (with the differing offsets), 2 when a build fails. The builds
+# Prints the toolchain's package versions and both SHA-256s; exits 0 when the
+# two programs are identical, 1 when they differ (with the differing
+# offsets), 2 when a build fails. The builds
 # are plain clean builds: no compiler cache, nothing shared with this tree but
 # the dependencies that scripts/setup.sh put in build/deps. Uncommitted
 # changes are not part of what is built. VX_JOBS sets each build's
@@ -18,11 +21,13 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 keep=0
 commit=HEAD
+defines=()
 while [ $# -gt 0 ]; do
   case $1 in
     --keep) keep=1 ;;
     --commit) commit=$2; shift ;;
-    *) echo "usage: scripts/reproduce.sh [--keep] [--commit REV]" >&2; exit 2 ;;
+    -D*) defines+=("$1") ;;
+    *) echo "usage: scripts/reproduce.sh [--keep] [--commit REV] [-DNAME=VALUE ...]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -53,7 +58,7 @@ build() {  # build <folder>: clone, configure, build; the program's path on stdo
   git -C "$src" -c advice.detachedHead=false checkout -q --detach "$commit"
   mkdir -p "$src/build"
   ln -s "$deps" "$src/build/deps"
-  (cd "$src" && cmake --preset windows-release >"$src.configure.log" 2>&1 &&
+  (cd "$src" && cmake --preset windows-release "${defines[@]}" >"$src.configure.log" 2>&1 &&
      cmake --build --preset windows-release -j"${VX_JOBS:-2}" --target Velmorandix \
        >"$src.build.log" 2>&1) || {
     echo "reproduce: the build in $src failed; its log:" >&2
@@ -65,7 +70,13 @@ build() {  # build <folder>: clone, configure, build; the program's path on stdo
 one="$work/one"
 two="$work/the-second-clone-in-a-longer-folder"
 began=$SECONDS
-echo "building $(git -C "$root" log -1 --format='%h %s' "$commit")"
+echo "building $(git -C "$root" log -1 --format='%h %s' "$commit") ${defines[*]}"
+# What the program is made of besides the commit: a build from other
+# versions of these may differ.
+echo "with $(dpkg-query -W -f='${Package} ${Version}, ' gcc-mingw-w64-x86-64-posix \
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev \
+  rapidjson-dev cmake ninja-build 2>/dev/null)minizip from $(head -n 1 "$deps/zlib-src/debian/changelog" \
+  | cut -d' ' -f1-2), fonts $(cd "$deps/fonts" && sha256sum Ubuntu-*.ttf | cut -c1-12 | tr '\n' ' ')"
 for src in "$one" "$two"; do
   build "$src"
   echo "  built in $src ($((SECONDS - began)) s so far)"
