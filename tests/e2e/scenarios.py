@@ -34,7 +34,7 @@ Adding a scenario
    --program NAME=$<TARGET_FILE:target>. The signed scenarios run
    'velmorandix-signed', the program with the test keys A and B; a release
    is signed with `t.content().sign(key('test_a'), serial=...)`.
-Run it alone with --only NAME (see the README).
+Run it alone with --only NAME (see docs/development.md).
 """
 import argparse
 import contextlib
