@@ -70,7 +70,8 @@ build() {  # build <folder>: clone, configure, build; the program's path on stdo
 one="$work/one"
 two="$work/the-second-clone-in-a-longer-folder"
 began=$SECONDS
-echo "building $(git -C "$root" log -1 --format='%h %s' "$commit") ${defines[*]}"
+echo "building $(git -C "$root" log -1 --format='%h %s' "$commit")"
+[ ${#defines[@]} -eq 0 ] || echo "configured with ${defines[*]}"
 # What the program is made of besides the commit: a build from other
 # versions of these may differ.
 echo "with $(dpkg-query -W -f='${Package} ${Version}, ' gcc-mingw-w64-x86-64-posix \
