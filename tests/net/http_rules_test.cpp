@@ -457,7 +457,9 @@ TEST(HttpResume, ContentRangeIsReadStrictly) {
     EXPECT_EQ(r.first, c.first);
     EXPECT_EQ(r.last, c.last);
     EXPECT_EQ(r.totalKnown, c.totalKnown);
-    if (c.totalKnown) EXPECT_EQ(r.total, c.total);
+    if (c.totalKnown) {
+      EXPECT_EQ(r.total, c.total);
+    }
   }
 }
 
