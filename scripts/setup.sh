@@ -20,6 +20,7 @@ packages=(
   libz-mingw-w64-dev rapidjson-dev googletest libbenchmark-dev
   wine wine64 xvfb x11-utils imagemagick
   dpkg-dev openssl libssl-dev zlib1g-dev libcurl4-openssl-dev tinyproxy nginx zip unzip curl
+  osslsigncode
 )
 
 missing=()

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Fails when a product source includes a project header above its layer.
 
-The ladder, bottom to top (README, "How the code is laid out"). The first
+The ladder, bottom to top (docs/development.md, "How the code is laid out"). The first
 row whose prefix matches a file's path says what its #include "..." lines
 may name; a prefix ending in "/" stands for a whole folder.
 With a build tree as well, it also fails when a program's link line
