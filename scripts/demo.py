@@ -1,31 +1,33 @@
 #!/usr/bin/env python3
 """The demo: one real run of Velmorandix.exe against a real web server.
 
-    demo.py --build BUILD_DIR --out OUT_DIR [--fresh]
+    demo.py --build BUILD_DIR --tool VELMORANDIX_MANIFEST --out OUT_DIR [--fresh]
             [--key PRIVATE.pem --public KEY | --unsigned]
 
 BUILD_DIR holds the windows preset's Velmorandix.exe (built for the update
-servers https://127.0.0.1:47443 and :47444), winprobe.exe, standin_java.exe,
-velmorandix-manifest.exe and splash_gallery.exe; with --key also
-demo-signed/Velmorandix.exe, built with the public key KEY
-(VELMORANDIX_DEMO_UPDATE_KEYS), which is the program the demo runs then.
+servers https://127.0.0.1:47443 and :47444), winprobe.exe, standin_java.exe
+and splash_gallery.exe; with --key also demo-signed/Velmorandix.exe, built
+with the public key KEY (VELMORANDIX_DEMO_UPDATE_KEYS), which is the program
+the demo runs then. VELMORANDIX_MANIFEST is the native operator tool.
 
 What it does:
   1. makes the demo release under BUILD_DIR/demo/content: a small launcher
      jar (made with the JDK's jar tool when there is one, otherwise written
      here; either way made once and kept), and a Java runtime folder whose
-     bin\\java.exe is the stand-in launcher, zipped with fixed times;
-  2. writes the manifest with velmorandix-manifest (serial SERIAL) and, with
-     --key, signs it with openssl as an operator would; the tool's verify
-     command names the key that the signature verifies under;
-  3. serves it all with nginx on https://127.0.0.1:47443, with a certificate
-     made on the spot, from a prefix under BUILD_DIR/demo/server; the site
-     configuration is tests/e2e/nginx/velmorandix-site.conf;
+     bin\\java.exe is the stand-in launcher, with fixed file times;
+  2. starts nginx on https://127.0.0.1:47443, with a certificate made on the
+     spot, from a prefix under BUILD_DIR/demo/server; the site configuration
+     is tests/e2e/nginx/velmorandix-site.conf;
+  3. publishes the release straight into nginx's root with
+     `velmorandix-manifest publish` (serial SERIAL; with --key signed as an
+     operator would), which zips the runtime, checks the zip, writes the
+     manifest and puts everything in place;
   4. runs Velmorandix.exe under Wine in a private X server, in the Wine
      prefix BUILD_DIR/demo/wineprefix, which is kept, so that a second demo
      finds the install from the first and goes straight to the launch;
-  5. saves one picture of each screen the window showed into OUT_DIR and
-     prints what happened.
+  5. checks the served site with `velmorandix-manifest check-site`, saves
+     one picture of each screen the window showed into OUT_DIR and prints
+     what happened, with publish's table and check-site's lines.
 
 --fresh empties the install folder first. Everything listens on 127.0.0.1;
 every process started here is stopped by its PID.
@@ -52,6 +54,7 @@ SERIAL = 1  # the demo release; a real operator raises it with every release
 JAVA_PATH = '%java%\\bin\\java.exe'
 SCREENS = ('welcome', 'connect', 'check', 'update', 'launch', 'error')
 FILETIME_UNIX_EPOCH = 116444736000000000
+RELEASE_TIME = 1767268800  # 2026-01-01 12:00 UTC: the same release bytes at every demo
 
 
 def make_jar(content_dir):
@@ -82,7 +85,8 @@ def make_jar(content_dir):
 
 
 def make_runtime(content_dir, standin):
-    """The runtime folder (stand-in as bin\\java.exe) and its zip."""
+    """The runtime folder, stand-in as bin\\java.exe, every file and folder
+    with the same time."""
     runtime = os.path.join(content_dir, 'java')
     shutil.rmtree(runtime, ignore_errors=True)
     with open(standin, 'rb') as f:
@@ -95,10 +99,16 @@ def make_runtime(content_dir, standin):
             'lib/modules': random.Random(20261208).randbytes(6 * 1048576),
         }
     vs.write_tree(runtime, files)
-    archive = os.path.join(content_dir, 'java64.zip')
-    with open(archive, 'wb') as f:
-        f.write(vs.zip_folder(files))
-    return runtime, archive, files
+    for root, folders, names in os.walk(runtime, topdown=False):
+        for name in folders + names:
+            os.utime(os.path.join(root, name), (RELEASE_TIME, RELEASE_TIME))
+    return runtime, files
+
+
+def run_tool(tool, *args):
+    """Runs the native operator tool; (exit code, its lines: output, then errors)."""
+    r = subprocess.run([tool] + list(args), capture_output=True, text=True, timeout=300)
+    return r.returncode, (r.stdout + r.stderr).splitlines()
 
 
 class ScreenWatch:
@@ -174,6 +184,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument('--build', required=True)
+    ap.add_argument('--tool', required=True, help='the native velmorandix-manifest')
     ap.add_argument('--out', required=True)
     ap.add_argument('--fresh', action='store_true')
     ap.add_argument('--key', help='private key (PEM) to sign the manifest with')
@@ -186,7 +197,7 @@ def main():
     exe = os.path.join(build, 'demo-signed' if args.key else '', 'Velmorandix.exe')
     probe_exe = os.path.join(build, 'tests', 'support', 'winprobe.exe')
     standin = os.path.join(build, 'tools', 'standin_java.exe')
-    tool = os.path.join(build, 'tools', 'velmorandix-manifest', 'velmorandix-manifest.exe')
+    tool = os.path.abspath(args.tool)
     gallery = os.path.join(build, 'tests', 'app', 'splash_gallery.exe')
     demo = os.path.join(build, 'demo')
     content = os.path.join(demo, 'content')
@@ -201,42 +212,13 @@ def main():
 
     say = print
     jar, jar_how = make_jar(content)
-    runtime, archive, runtime_files = make_runtime(content, standin)
+    runtime, runtime_files = make_runtime(content, standin)
     grabs = tempfile.mkdtemp(prefix='vx-demo-grabs-')
     server = None
     standin_pid = None
     with Session(prefix=os.path.join(demo, 'wineprefix')) as s:
         try:
             subprocess.run(['wineserver', '-p'], env=s.env, timeout=60)
-            manifest_path = os.path.join(content, 'win64.json')
-            code, text = s.run(tool, '--launcher', wine_path(jar), '--java-dir', wine_path(runtime),
-                               '--java-zip', wine_path(archive), '--java-path', JAVA_PATH,
-                               '--run-args', RUN_ARGS, '--serial', str(SERIAL),
-                               '-o', wine_path(manifest_path), timeout=120)
-            if code != 0:
-                say('velmorandix-manifest failed (%d): %s' % (code, text))
-                return 1
-            with open(manifest_path, 'rb') as f:
-                manifest = f.read()
-            with open(archive, 'rb') as f, open(jar, 'rb') as g:
-                files = {vs.MANIFEST_TARGET: manifest, vs.JAR_TARGET: g.read(),
-                         vs.ZIP64_TARGET: f.read()}
-            files[vs.ZIP32_TARGET] = files[vs.ZIP64_TARGET]
-            signing = ['signing:  none (--unsigned): Velmorandix.exe takes any manifest']
-            if args.key:
-                signature = vs.sign(manifest, args.key)
-                files[vs.SIGNATURE_TARGET] = signature
-                with open(manifest_path + '.sig', 'wb') as f:
-                    f.write(signature)
-                code, text = s.run(tool, 'verify', '--keys', args.public, '--manifest',
-                                   wine_path(manifest_path), '--signature',
-                                   wine_path(manifest_path + '.sig'), timeout=120)
-                signing = ['signing:  updater.sig made with openssl from %s; the tool says: %s'
-                           % (os.path.relpath(args.key, REPO), ' / '.join(text.split('\n')).strip(' /'))]
-                if code != 0:
-                    say(signing[0])
-                    return 1
-
             # The screens as the program composes them, to name the pictures.
             refs = os.path.join(grabs, 'gallery')
             os.makedirs(refs)
@@ -245,8 +227,22 @@ def main():
                           if os.path.exists(os.path.join(refs, n + '.png'))}
 
             server = vs.NginxServers(os.path.join(demo, 'server'))
-            server.serve(primary=files)
+            server.serve(primary={})
             shutil.copy(server.config, os.path.join(out_dir, 'nginx.conf'))
+            # The release goes straight into nginx's root, as an operator
+            # publishes to a server's folder.
+            site = server.www('primary')
+            sign = ['--sign', args.key] if args.key else []
+            code, published = run_tool(tool, 'publish', '--launcher', jar, '--java-dir', runtime,
+                                       '--java-path', JAVA_PATH, '--run-args', RUN_ARGS,
+                                       '--serial', str(SERIAL), *sign, '-o', site)
+            if code != 0:
+                say('velmorandix-manifest publish failed (%d):' % code)
+                for line in published:
+                    say('  ' + line)
+                return 1
+            with open(os.path.join(site, 'updater', 'win64.json'), 'rb') as f:
+                manifest = f.read()
 
             appdata = s.appdata()
             install = os.path.join(appdata, 'Velmorandix', 'bootstrap')
@@ -284,14 +280,23 @@ def main():
 
             with open(out_path, 'rb') as f:
                 console = f.read().decode('utf-8', 'replace').splitlines()
+            requests = server.requests('primary')
+            # The site as a player's program sees it, checked by the operator's tool.
+            cert = os.path.join(server.prefix, 'certs', 'server.crt')
+            keys = ['--keys', args.public] if args.key else []
+            site_code, site_lines = run_tool(tool, 'check-site',
+                                             'https://127.0.0.1:%d' % vs.PRIMARY_PORT,
+                                             '--cacert', cert, *keys)
             summary = [
                 'Velmorandix demo: install folder %s at the start' % before,
                 'server:   nginx on https://127.0.0.1:%d, self-signed certificate made here; '
                 'config %s' % (vs.PRIMARY_PORT, os.path.relpath(os.path.join(out_dir, 'nginx.conf'),
                                                                  REPO)),
                 'jar:      %s (%s)' % (os.path.relpath(jar, REPO), jar_how),
+                'publish:  velmorandix-manifest publish ... -o %s' % os.path.relpath(site, REPO),
+            ] + ['  ' + line for line in published] + [
                 'manifest: ' + manifest.decode('utf-8').replace('\n', ' ').replace('  ', ''),
-                'requests: ' + ', '.join(server.requests('primary')),
+                'requests: ' + ', '.join(requests),
                 'console:  ' + (' | '.join(console) if console else '(nothing)'),
                 'stages:   ' + (' -> '.join(n for n, _ in order) if order else '(no screen captured)')
                 + ' (the screens seen)',
@@ -317,7 +322,11 @@ def main():
                                'closed %.1f s later' % (printed - started, ended - printed))
             else:
                 summary.append('launcher: not started')
-            summary += signing
+            summary.append('check-site: velmorandix-manifest check-site https://127.0.0.1:%d '
+                           '--cacert %s%s (exit code %d)'
+                           % (vs.PRIMARY_PORT, os.path.relpath(cert, REPO),
+                              ' --keys <the demo key>' if args.key else '', site_code))
+            summary += ['  ' + line for line in site_lines]
             if args.key:
                 stored = os.path.join(install, 'manifest.serial')
                 stored = open(stored).read() if os.path.exists(stored) else '(none)'
@@ -329,7 +338,7 @@ def main():
                 say(line)
             with open(os.path.join(out_dir, 'summary.txt'), 'w', encoding='utf-8') as f:
                 f.write('\n'.join(summary) + '\n')
-            ok = code == 0 and bool(record)
+            ok = code == 0 and bool(record) and site_code == 0
             return 0 if ok else 1
         finally:
             if standin_pid:

@@ -5,10 +5,15 @@
 # launch. Pictures of each screen and a summary land in out/demo/. A second
 # run finds everything current and goes straight to the launch.
 #
+# The release is made as an operator makes one: `velmorandix-manifest
+# publish` (the native tool, built by the native-release preset) writes it
+# into nginx's root, and `velmorandix-manifest check-site` checks what nginx
+# serves at the end.
+#
 # The release is signed: the first demo makes an update key with openssl
 # (build/windows/demo/keys/update.pem, never below nginx's root) and builds
 # a demo program that carries its public half, demo-signed/Velmorandix.exe;
-# nginx serves the manifest's signature as /updater.sig.
+# publish signs the manifest and nginx serves the signature as /updater.sig.
 #
 #   scripts/demo.sh [--fresh] [--unsigned]
 #     --fresh     start from an empty install folder
@@ -20,7 +25,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${VX_BUILD_DIR:-build/windows}
 scripts/setup.sh
-targets=(winprobe standin_java velmorandix-manifest splash_gallery)
+targets=(winprobe standin_java splash_gallery)
 key_args=()
 if [[ " $* " == *" --unsigned "* ]]; then
   cmake --preset windows -B "$build" >/dev/null
@@ -39,4 +44,9 @@ else
   key_args=(--key "$keys/update.pem" --public "$public")
 fi
 cmake --build "$build" -j"${VX_JOBS:-2}" --target "${targets[@]}"
-exec python3 scripts/demo.py --build "$build" --out out/demo "${key_args[@]}" "$@"
+# The operator's tool, natively and without sanitizers.
+cmake --preset native-release >/dev/null
+cmake --build --preset native-release -j"${VX_JOBS:-2}" --target velmorandix-manifest
+exec python3 scripts/demo.py --build "$build" \
+  --tool build/native-release/tools/velmorandix-manifest/velmorandix-manifest \
+  --out out/demo "${key_args[@]}" "$@"

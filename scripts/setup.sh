@@ -19,7 +19,8 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   libz-mingw-w64-dev rapidjson-dev googletest libbenchmark-dev
   wine wine64 xvfb x11-utils imagemagick
-  dpkg-dev openssl libssl-dev tinyproxy nginx zip unzip curl
+  dpkg-dev openssl libssl-dev zlib1g-dev libcurl4-openssl-dev tinyproxy nginx zip unzip curl
+  osslsigncode
 )
 
 missing=()

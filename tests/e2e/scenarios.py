@@ -34,7 +34,7 @@ Adding a scenario
    --program NAME=$<TARGET_FILE:target>. The signed scenarios run
    'velmorandix-signed', the program with the test keys A and B; a release
    is signed with `t.content().sign(key('test_a'), serial=...)`.
-Run it alone with --only NAME (see the README).
+Run it alone with --only NAME (see docs/development.md).
 """
 import argparse
 import contextlib
@@ -97,6 +97,7 @@ TEXTS = {
 PROGRAMS = {
     'velmorandix': 'Velmorandix.exe',
     'velmorandix-signed': 'signed/Velmorandix.exe',
+    'velmorandix-authenticode': 'authenticode/Velmorandix.exe',
     'winprobe': 'tests/support/winprobe.exe',
     'standin_java': 'tools/standin_java.exe',
     'splash_gallery': 'tests/app/splash_gallery.exe',
@@ -995,6 +996,8 @@ SCENARIOS = [
              exe='velmorandix-signed'),
     Scenario('signed_tampered_archive_J5', tampered_download(ZIP64_TARGET, 'J5'), 21,
              exe='velmorandix-signed'),
+    # Velmorandix.exe with an Authenticode signature (a throwaway certificate).
+    Scenario('authenticode_up_to_date', up_to_date, 10, exe='velmorandix-authenticode'),
 ]
 
 

@@ -17,6 +17,8 @@ Environment given to PROGRAM:
                           VX_TEST_PORT_HTTPS_EXPIRED)
     VX_TEST_SERVER_LOG    the request log (JSON lines), as a Windows path
                           (Z:\\...) for Wine; VX_TEST_SERVER_LOG_UNIX as is
+    VX_TEST_CERT_DIR      the folder of the listeners' certificates
+                          ("self-signed.crt", ...), as is
     VX_TEST_PROXY_PORT    the proxy's port (with --proxy)
     VX_TEST_PROXY_LOG     the proxy's log as a Windows path (with --proxy);
                           VX_TEST_PROXY_LOG_UNIX as is
@@ -110,6 +112,7 @@ def main():
             env["VX_TEST_PORT_" + name.upper()] = str(port)
         env["VX_TEST_SERVER_LOG"] = windows_path(log_file)
         env["VX_TEST_SERVER_LOG_UNIX"] = log_file
+        env["VX_TEST_CERT_DIR"] = os.path.join(work, "certs")
 
         if args.proxy:
             proxy_log = os.path.join(work, "proxy.log")

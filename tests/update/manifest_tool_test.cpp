@@ -75,6 +75,20 @@ class ManifestTool : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << content;
   }
   std::string at(const std::string& name) const { return (root_ / fs::u8path(name)).u8string(); }
+  // publish's arguments; -o SITE comes last.
+  std::vector<std::string> publish_args(const std::string& site) const {
+    return {"publish",
+            "--launcher",
+            at("launcher.jar"),
+            "--java-dir",
+            at("runtime"),
+            "--java-path",
+            "%java%\\bin\\java.exe",
+            "--run-args",
+            "-jar %launcher%",
+            "-o",
+            at(site)};
+  }
 
   std::vector<std::string> args(const std::string& run_args = "-jar %launcher%") const {
     return {"--launcher",  at("launcher.jar"),
@@ -325,6 +339,86 @@ TEST_F(ManifestTool, FilesOfTwoGibibytesOrMoreAreRefused) {
   EXPECT_EQ(result.code, vx::kToolBadInput);
   EXPECT_NE(result.err.find("2 GiB"), std::string::npos);
 }
+
+// publish: the same inputs give the same site byte for byte (the signature
+// aside: ECDSA signatures are randomised), and the table tells every file
+// and the key that signed it.
+TEST_F(ManifestTool, PublishTwiceGivesTheSameSite) {
+  write("runtime/conf/empty.cfg", "");
+  write("runtime/lib/Библиотека.jar", "cyrillic");
+  std::vector<std::string> arguments = publish_args("site1");
+  std::string key_line;
+#ifndef _WIN32
+  const ToolRun keygen = run({"keygen", "--private", at("operator.pem")});
+  key_line = keygen.out.substr(0, keygen.out.find('\n'));
+  arguments.insert(arguments.end(), {"--serial", "4", "--sign", at("operator.pem")});
+#endif
+  const ToolRun first = run(arguments);
+  ASSERT_EQ(first.code, vx::kToolOk) << first.err;
+  arguments[10] = at("site2");
+  ASSERT_EQ(run(arguments).code, vx::kToolOk);
+  for (const char* file : {"Velmorandix.jar", "bootstrap/java64.zip", "updater/win64.json"}) {
+    const std::string bytes = read_file(at(std::string("site1/") + file));
+    EXPECT_FALSE(bytes.empty()) << file;
+    EXPECT_EQ(bytes, read_file(at(std::string("site2/") + file))) << file;
+    EXPECT_NE(first.out.find(std::string("\n") + file + " "), std::string::npos) << first.out;
+  }
+  EXPECT_EQ(read_file(at("site1/bootstrap/java32.zip")),
+            read_file(at("site1/bootstrap/java64.zip")));
+  const vx::ManifestReading reading = vx::read_manifest(read_file(at("site1/updater/win64.json")));
+  ASSERT_TRUE(reading.complete);
+  EXPECT_EQ(*reading.java.size, 15);
+  EXPECT_EQ(*reading.launcher.hash, L"fa93ddb3");
+#ifndef _WIN32
+  EXPECT_NE(first.out.find("signed: with the key " + key_line), std::string::npos) << first.out;
+  EXPECT_EQ(
+      verify(key_line, at("site1/updater/win64.json"), at("site1/updater/win64.json.sig")).code,
+      vx::kToolOk);
+#endif
+}
+
+#ifndef _WIN32
+// What the program could not reproduce on Windows is refused by path, with
+// exit code 2, before anything is published.
+TEST_F(ManifestTool, PublishRefusesWhatWindowsWouldNotReproduce) {
+  struct Case {
+    std::string path;  // made below the root; a link when it ends in "->"
+    const char* says;
+  };
+  const Case cases[] = {
+      {"runtime/aux", "reserved device name"},
+      {"runtime/lib/Con.txt", "reserved device name"},
+      {"runtime/bin/dot.", "ends in a dot or a space"},
+      {"runtime/bin/space ", "ends in a dot or a space"},
+      {"runtime/bin/a<b", "character no Windows"},
+      {"runtime/bin/a:b", "character no Windows"},
+      {"runtime/bin/back\\slash", "character no Windows"},
+      {"runtime/bin/bell\x07", "character no Windows"},
+      {"runtime/bin/ONE", "one file on Windows"},
+      {"runtime/" + std::string(141, 'x'), "takes at most 140 characters"},
+      {"runtime/bin/linked->", "symbolic link"},
+      {"runtime/huge", "2 GiB or more"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string made = c.path;
+    if (made.size() > 2 && made.compare(made.size() - 2, 2, "->") == 0) {
+      made.resize(made.size() - 2);
+      fs::create_symlink("one", root_ / made);
+    } else {
+      write(made, "x");
+      if (made == "runtime/huge") fs::resize_file(root_ / made, uint64_t{1} << 31);
+    }
+    const ToolRun result = run(publish_args("site"));
+    EXPECT_EQ(result.code, vx::kToolBadInput);
+    EXPECT_NE(result.err.find(at(made)), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    EXPECT_FALSE(fs::exists(root_ / "site/updater/win64.json"));
+    fs::remove(root_ / made);
+    fs::remove_all(root_ / "site");
+  }
+}
+#endif
 
 TEST(JsonQuote, EscapesWhatJsonRequires) {
   EXPECT_EQ(vx::json_quote("a\"b\\c/\n\x1f\x7f\xd0\x98"),

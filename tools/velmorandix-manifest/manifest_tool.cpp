@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "tools/velmorandix-manifest/publish_command.h"
 #include "tools/velmorandix-manifest/signing_commands.h"
 #include "tools/velmorandix-manifest/tool_crypto.h"
 #include "update/fingerprint.h"
@@ -15,6 +16,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include "tools/velmorandix-manifest/check_site.h"
 #endif
 
 namespace fs = std::filesystem;
@@ -23,7 +26,10 @@ namespace vx {
 namespace {
 
 const char kHelp[] =
-    "Usage: velmorandix-manifest --launcher JAR --java-dir FOLDER --java-zip ZIP\n"
+    "Usage: velmorandix-manifest publish --launcher JAR --java-dir FOLDER --java-path TEXT\n"
+    "                            --run-args TEXT [--serial N] [--sign KEYFILE] -o SITE\n"
+    "       velmorandix-manifest check-site URL [--keys LIST] [--cacert FILE | --insecure]\n"
+    "       velmorandix-manifest --launcher JAR --java-dir FOLDER --java-zip ZIP\n"
     "                            --java-path TEXT --run-args TEXT [--serial N]\n"
     "                            [-o FILE [--sign KEYFILE]]\n"
     "       velmorandix-manifest keygen --private KEYFILE\n"
@@ -50,6 +56,37 @@ const char kHelp[] =
     "                     with the PEM private key in KEYFILE\n"
     "  -h, --help         show this text\n"
     "\n"
+    "publish ... -o SITE\n"
+    "  Writes the whole site that the nginx configuration serves: SITE/Velmorandix.jar,\n"
+    "  SITE/bootstrap/java64.zip and java32.zip (the same bytes), SITE/updater/win64.json\n"
+    "  and, with --sign, SITE/updater/win64.json.sig. It zips FOLDER itself (deflated,\n"
+    "  sorted by path, each file's time, read-only files kept read-only; the same inputs\n"
+    "  give the same bytes, all but the signature, which ECDSA randomises) and unpacks\n"
+    "  that zip as the program will before it writes the manifest; exit code 1 when it\n"
+    "  does not give exactly FOLDER's files, or SITE cannot be written (nothing is put\n"
+    "  in place then). Files are written under temporary names and renamed into place,\n"
+    "  the manifest and its signature last. It ends with a table of each file, its size\n"
+    "  and SHA-256, the serial and the key that signed it. It refuses, with exit code 2\n"
+    "  and the offending path: links, junctions and reparse points; names Windows cannot\n"
+    "  create as given (reserved device names such as aux or con.txt in any case, a\n"
+    "  trailing dot or space, the characters <>:\"|?*\\ or control characters); two\n"
+    "  names Windows takes for one (they differ only in letter case); a path below\n"
+    "  FOLDER of more than 140 characters or 259 bytes (it must fit Windows' 259-\n"
+    "  character paths below a player's %APPDATA%); a file of 2 GiB or more; with\n"
+    "  --sign, a serial below that of the manifest SITE serves now.\n"
+    "\n"
+    "check-site URL [--keys LIST] [--cacert FILE | --insecure]   (native build only)\n"
+    "  Fetches from one update server what a player's program would (its User-Agent,\n"
+    "  system=win64) and prints one line per check, ok, warn or FAIL: the manifest\n"
+    "  (200, JSON, complete); with --keys its signature and serial; the jar and\n"
+    "  java64.zip (size, fingerprint, SHA-256 as the manifest says); java64.zip unpacked\n"
+    "  in memory by the program's zip rules (the manifest's java size and folder\n"
+    "  fingerprint, naming the first differing file where it can); java32.zip (the same\n"
+    "  bytes); whether downloads can resume (206 to Range: bytes=1-, ETag or\n"
+    "  Last-Modified). Exit codes: 0 a player would install and launch, 1 any FAIL,\n"
+    "  2 bad options or the server cannot be reached. --cacert FILE trusts the\n"
+    "  certificates in FILE; --insecure checks no certificate.\n"
+    "\n"
     "keygen --private KEYFILE\n"
     "  Writes a new P-256 private key to KEYFILE (PKCS#8 PEM, readable by its owner\n"
     "  only; an existing file is never replaced) and prints its public key, the\n"
@@ -59,9 +96,9 @@ const char kHelp[] =
     "  Checks a signature as the bootstrapper does. LIST is a VELMORANDIX_UPDATE_KEYS\n"
     "  value (keys separated by ';'). Prints which key verified it and the serial.\n"
     "\n"
-    "The native (Linux) build uses OpenSSL. The Windows build hashes and verifies\n"
-    "through the system's CNG but cannot make keys or sign: keygen and --sign need\n"
-    "the native build.\n"
+    "The native (Linux) build uses OpenSSL and libcurl. The Windows build hashes and\n"
+    "verifies through the system's CNG but cannot make keys, sign or check sites:\n"
+    "keygen, --sign and check-site need the native build.\n"
     "\n"
     "Exit codes: 0 done (verify: the signature verifies), 1 the manifest, signature\n"
     "or key could not be written (verify: it does not verify), 2 bad options or\n"
@@ -81,12 +118,6 @@ struct Options {
   std::optional<std::string> serial;
   std::optional<std::string> sign;
   bool help = false;
-};
-
-struct Item {
-  std::string hash;
-  int32_t size = 0;
-  std::string sha256;  // files only, lowercase hex
 };
 
 // Reads the options; a problem is told through `error`.
@@ -149,13 +180,13 @@ bool parse_options(const std::vector<std::string>& args, Options& options, std::
   return true;
 }
 
+}  // namespace
+
 bool is_bmp_text(const std::string& utf8) {
   std::wstring ignored;
   return utf8_to_wide_checked(utf8, ignored);
 }
 
-// True when the path itself is a symbolic link, a junction or any other
-// reparse point (Windows' own build cannot tell links by std::filesystem).
 bool is_link(const fs::path& path) {
 #ifdef _WIN32
   const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -166,9 +197,6 @@ bool is_link(const fs::path& path) {
 #endif
 }
 
-// The bootstrapper gets real files only: an archive stores a link either as
-// a small file holding its target or as a second copy of what it points to,
-// and neither matches a manifest made through the link.
 std::string link_refused(const std::string& name, const fs::path& path, const char* fix) {
   return name + ": '" + path.u8string() +
          "' is a symbolic link, junction or other reparse point, which the bootstrapper "
@@ -176,7 +204,6 @@ std::string link_refused(const std::string& name, const fs::path& path, const ch
          fix;
 }
 
-// Size and fingerprint of one regular file.
 bool read_item(const std::string& name, const std::string& path_text, Item& item,
                std::string& error) {
   const fs::path path = fs::u8path(path_text);
@@ -204,6 +231,8 @@ bool read_item(const std::string& name, const std::string& path_text, Item& item
   item.sha256 = sha256_hex(*sha256);
   return true;
 }
+
+namespace {
 
 // Every file below `root`, as the bootstrapper's search finds them after the
 // runtime is unpacked: all entries that are not folders, at any depth. Any
@@ -276,6 +305,25 @@ std::string item_json(const Item& item) {
   return json + "}";
 }
 
+}  // namespace
+
+std::string manifest_json(const std::optional<uint32_t>& serial, const Item& launcher,
+                          const Item& java, const Item& java_zip, const std::string& java_path,
+                          const std::string& run_args) {
+  std::ostringstream json;
+  json << "{\n";
+  if (serial) json << "  \"serial\": " << *serial << ",\n";
+  json << "  \"launcher\": " << item_json(launcher) << ",\n"
+       << "  \"java\": " << item_json(java) << ",\n"
+       << "  \"java_zip\": " << item_json(java_zip) << ",\n"
+       << "  \"java_path\": " << json_quote(java_path) << ",\n"
+       << "  \"run_args\": " << json_quote(run_args) << "\n"
+       << "}\n";
+  return json.str();
+}
+
+namespace {
+
 // Writes `content` to the file; false when it could not be written in full.
 bool write_file(const std::string& path_text, const std::string& content) {
   std::ofstream file(fs::u8path(path_text), std::ios::binary | std::ios::trunc);
@@ -307,9 +355,19 @@ std::string json_quote(const std::string& utf8) {
 }
 
 int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  if (!args.empty() && (args[0] == "keygen" || args[0] == "verify")) {
+  if (!args.empty() && (args[0] == "keygen" || args[0] == "verify" || args[0] == "publish" ||
+                        args[0] == "check-site")) {
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    return args[0] == "keygen" ? run_keygen(rest, out, err) : run_verify(rest, out, err);
+    if (args[0] == "keygen") return run_keygen(rest, out, err);
+    if (args[0] == "verify") return run_verify(rest, out, err);
+    if (args[0] == "publish") return run_publish(rest, out, err);
+#ifdef _WIN32
+    err << "velmorandix-manifest: check-site needs the native (Linux) build, which fetches "
+           "over libcurl\n";
+    return kToolBadInput;
+#else
+    return run_check_site(rest, out, err);
+#endif
   }
   Options options;
   std::string error;
@@ -340,14 +398,8 @@ int run_manifest_tool(const std::vector<std::string>& args, std::ostream& out, s
   }
 
   std::ostringstream json;
-  json << "{\n";
-  if (options.serial) json << "  \"serial\": " << *parse_serial_option(*options.serial) << ",\n";
-  json << "  \"launcher\": " << item_json(launcher) << ",\n"
-       << "  \"java\": " << item_json(java) << ",\n"
-       << "  \"java_zip\": " << item_json(java_zip) << ",\n"
-       << "  \"java_path\": " << json_quote(*options.java_path) << ",\n"
-       << "  \"run_args\": " << json_quote(*options.run_args) << "\n"
-       << "}\n";
+  json << manifest_json(options.serial ? parse_serial_option(*options.serial) : std::nullopt,
+                        launcher, java, java_zip, *options.java_path, *options.run_args);
 
   if (options.output) {
     // The signature is made before anything is written, so that a key that

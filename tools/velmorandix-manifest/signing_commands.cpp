@@ -126,16 +126,40 @@ std::optional<uint32_t> parse_serial_option(const std::string& text) {
 }
 
 bool signature_file_text(const fs::path& key_file, const std::string& bytes, std::string& text,
-                         std::string& error) {
+                         std::string& error, EcP256PublicKey* signer) {
   std::vector<uint8_t> der;
-  if (!tool::sign_bytes(key_file, bytes, der, error)) return false;
+  if (!tool::sign_bytes(key_file, bytes, der, error, signer)) return false;
   // What is written must be what the bootstrapper accepts.
   if (!parse_ecdsa_signature(der.data(), der.size())) {
     error = "the signature made is not a strict DER P-256 signature";
     return false;
   }
   text = encode_base64(der.data(), der.size()) + "\n";
+  if (signer && !check_signature({*signer}, bytes, text).verified) {
+    error = "the signature made does not verify under the key's own public half";
+    return false;
+  }
   return true;
+}
+
+SignatureCheck check_signature(const std::vector<EcP256PublicKey>& keys,
+                               const std::string& manifest, const std::string& signature_text) {
+  SignatureCheck check;
+  const SignatureBody body = decode_signature_body(signature_text);
+  if (body.status != SignatureBodyStatus::kOk) {
+    check.problem = refusal(body.status);
+    return check;
+  }
+  const std::optional<Sha256Digest> digest = tool::sha256_bytes(manifest);
+  for (size_t i = 0; digest && i < keys.size(); ++i) {
+    if (tool::verify_signature(keys[i], *digest, body.signature)) {
+      check.verified = true;
+      check.key_index = i;
+      return check;
+    }
+  }
+  check.problem = "the signature matches none of the " + std::to_string(keys.size()) + " key(s)";
+  return check;
 }
 
 int run_keygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -184,28 +208,21 @@ int run_verify(const std::vector<std::string>& args, std::ostream& out, std::ost
     return usage_error(err, "cannot read the signature '" + values["--signature"] + "'");
   }
 
-  const SignatureBody body = decode_signature_body(signature_text);
-  if (body.status != SignatureBodyStatus::kOk) {
-    err << "velmorandix-manifest: not verified: " << refusal(body.status) << "\n";
+  const SignatureCheck check = check_signature(keys, manifest, signature_text);
+  if (!check.verified) {
+    err << "velmorandix-manifest: not verified: " << check.problem << "\n";
     return kToolOutputFailed;
   }
-  const std::optional<Sha256Digest> digest = tool::sha256_bytes(manifest);
-  for (size_t i = 0; digest && i < keys.size(); ++i) {
-    if (!tool::verify_signature(keys[i], *digest, body.signature)) continue;
-    out << "verified with key " << (i + 1) << " of " << keys.size() << " ("
-        << public_key_line(keys[i]) << ")\n";
-    const ManifestReading reading = read_manifest(manifest);
-    if (reading.serial) out << "serial " << *reading.serial << "\n";
-    if (!signed_manifest_complete(reading)) {
-      err << "velmorandix-manifest: warning: the manifest is not complete for a signed update "
-             "(a missing value, \"sha256\" or a valid \"serial\"); the bootstrapper will refuse "
-             "it\n";
-    }
-    return kToolOk;
+  out << "verified with key " << (check.key_index + 1) << " of " << keys.size() << " ("
+      << public_key_line(keys[check.key_index]) << ")\n";
+  const ManifestReading reading = read_manifest(manifest);
+  if (reading.serial) out << "serial " << *reading.serial << "\n";
+  if (!signed_manifest_complete(reading)) {
+    err << "velmorandix-manifest: warning: the manifest is not complete for a signed update "
+           "(a missing value, \"sha256\" or a valid \"serial\"); the bootstrapper will refuse "
+           "it\n";
   }
-  err << "velmorandix-manifest: not verified: the signature matches none of the " << keys.size()
-      << " key(s)\n";
-  return kToolOutputFailed;
+  return kToolOk;
 }
 
 }  // namespace vx

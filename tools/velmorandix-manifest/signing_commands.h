@@ -35,8 +35,20 @@ bool parse_key_list(const std::string& list, std::vector<EcP256PublicKey>& keys,
 std::optional<uint32_t> parse_serial_option(const std::string& text);
 
 // The content of a signature file for `bytes`, signed with the private key
-// in `key_file`: base64 of the DER signature and a line end.
+// in `key_file`: base64 of the DER signature and a line end. With `signer`,
+// also the key's public half, under which the signature is checked to
+// verify as the bootstrapper checks it.
 bool signature_file_text(const std::filesystem::path& key_file, const std::string& bytes,
-                         std::string& text, std::string& error);
+                         std::string& text, std::string& error, EcP256PublicKey* signer = nullptr);
+
+// How a manifest's signature fares under a key list, as the bootstrapper
+// judges it.
+struct SignatureCheck {
+  bool verified = false;
+  size_t key_index = 0;  // the verifying key, from 0
+  std::string problem;   // when not verified: why
+};
+SignatureCheck check_signature(const std::vector<EcP256PublicKey>& keys,
+                               const std::string& manifest, const std::string& signature_text);
 
 }  // namespace vx

@@ -34,9 +34,11 @@ bool generate_private_key(const std::filesystem::path& path, EcP256PublicKey& pu
                           std::string& error);
 
 // The DER ECDSA P-256 signature (SHA-256) of `bytes` with the PEM private
-// key in `key_file`; false with `error` set when the key cannot be read, is
-// not a P-256 key, or this build cannot sign.
+// key in `key_file`, and, when `signer` is given, that key's public half;
+// false with `error` set when the key cannot be read, is not a P-256 key, or
+// this build cannot sign.
 bool sign_bytes(const std::filesystem::path& key_file, const std::string& bytes,
-                std::vector<uint8_t>& der_signature, std::string& error);
+                std::vector<uint8_t>& der_signature, std::string& error,
+                EcP256PublicKey* signer = nullptr);
 
 }  // namespace vx::tool

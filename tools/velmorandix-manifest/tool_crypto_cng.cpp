@@ -34,7 +34,7 @@ bool generate_private_key(const std::filesystem::path&, EcP256PublicKey&, std::s
 }
 
 bool sign_bytes(const std::filesystem::path&, const std::string&, std::vector<uint8_t>&,
-                std::string& error) {
+                std::string& error, EcP256PublicKey*) {
   error = kNoSigning;
   return false;
 }

@@ -144,7 +144,7 @@ bool generate_private_key(const std::filesystem::path& path, EcP256PublicKey& pu
 }
 
 bool sign_bytes(const std::filesystem::path& key_file, const std::string& bytes,
-                std::vector<uint8_t>& der_signature, std::string& error) {
+                std::vector<uint8_t>& der_signature, std::string& error, EcP256PublicKey* signer) {
   BioPtr file(BIO_new_file(key_file.c_str(), "rb"));
   if (!file) {
     error = "cannot read the key file '" + key_file.string() + "'";
@@ -155,6 +155,14 @@ bool sign_bytes(const std::filesystem::path& key_file, const std::string& bytes,
   if (!key || !is_p256_key(key.get())) {
     error = "'" + key_file.string() + "' is not a PEM ECDSA P-256 private key";
     return false;
+  }
+  if (signer) {
+    const std::optional<EcP256PublicKey> public_part = public_key_of(key.get());
+    if (!public_part) {
+      error = "OpenSSL could not give the public half of '" + key_file.string() + "'";
+      return false;
+    }
+    *signer = *public_part;
   }
   DigestContextPtr context(EVP_MD_CTX_new());
   size_t length = 0;
