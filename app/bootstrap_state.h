@@ -42,6 +42,15 @@ struct BootstrapState {
   std::array<uint8_t, 32> java_zip_sha256{};
   bool launcher_outdated = false;
   bool java_outdated = false;
+  // Installs of each item in this start, counted by the installer each time
+  // it writes the jar or unpacks the runtime. An item the check still finds
+  // stale after two of them will not converge: the check ends on an error.
+  int32_t launcher_installs = 0;
+  int32_t java_installs = 0;
+  // The item's last install came from a resumed download. If the check
+  // still finds it stale, the next round fetches it whole.
+  bool launcher_resumed = false;
+  bool java_resumed = false;
   std::atomic<int32_t> progress_percent{0};   // 0..100
   std::atomic<int32_t> progress_done_mb{0};   // whole MiB received
   std::atomic<int32_t> progress_total_mb{0};  // whole MiB expected

@@ -18,6 +18,26 @@ inline uint32_t load_le32(const unsigned char* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
+constexpr uint32_t kC1 = 0xcc9e2d51u;
+constexpr uint32_t kC2 = 0x1b873593u;
+
+inline uint32_t scramble(uint32_t k) {
+  k *= kC1;
+  k = rotl32(k, 15);
+  return k * kC2;
+}
+
+inline uint32_t mix_block(uint32_t h, uint32_t k) {
+  h ^= scramble(k);
+  h = rotl32(h, 13);
+  return h * 5 + 0xe6546b64u;
+}
+
+inline uint32_t mix_blocks(uint32_t h, const unsigned char* bytes, size_t block_count) {
+  for (size_t i = 0; i < block_count; ++i) h = mix_block(h, load_le32(bytes + i * 4));
+  return h;
+}
+
 inline uint32_t fmix32(uint32_t h) {
   h ^= h >> 16;
   h *= 0x85ebca6bu;
@@ -25,6 +45,14 @@ inline uint32_t fmix32(uint32_t h) {
   h *= 0xc2b2ae35u;
   h ^= h >> 16;
   return h;
+}
+
+// The tail of 1 to 3 bytes (`tail`, first byte lowest), the length as a
+// 32-bit value, as in the published algorithm, and the final mix.
+inline uint32_t finish_hash(uint32_t h, uint32_t tail, size_t tail_length, uint64_t length) {
+  if (tail_length != 0) h ^= scramble(tail);
+  h ^= static_cast<uint32_t>(length);
+  return fmix32(h);
 }
 
 // Opens `path` positioned at its end and returns its length, or -1 when it
@@ -42,20 +70,7 @@ int64_t open_at_end(std::ifstream& in, const std::filesystem::path& path) {
 uint32_t murmur3_x86_32(const void* data, size_t length, uint32_t seed) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   const size_t block_count = length / 4;
-  const uint32_t c1 = 0xcc9e2d51u;
-  const uint32_t c2 = 0x1b873593u;
-  uint32_t h = seed;
-
-  for (size_t i = 0; i < block_count; ++i) {
-    uint32_t k = load_le32(bytes + i * 4);
-    k *= c1;
-    k = rotl32(k, 15);
-    k *= c2;
-    h ^= k;
-    h = rotl32(h, 13);
-    h = h * 5 + 0xe6546b64u;
-  }
-
+  const uint32_t h = mix_blocks(seed, bytes, block_count);
   const unsigned char* tail = bytes + block_count * 4;
   uint32_t k = 0;
   switch (length & 3) {
@@ -67,18 +82,39 @@ uint32_t murmur3_x86_32(const void* data, size_t length, uint32_t seed) {
       [[fallthrough]];
     case 1:
       k ^= tail[0];
-      k *= c1;
-      k = rotl32(k, 15);
-      k *= c2;
-      h ^= k;
       break;
     default:
       break;
   }
+  return finish_hash(h, k, length & 3, length);
+}
 
-  // The length enters as a 32-bit value, as in the published algorithm.
-  h ^= static_cast<uint32_t>(length);
-  return fmix32(h);
+void Murmur3Hasher::update(const void* data, size_t length) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  total_length_ += length;
+  // Complete the block an earlier piece left unfinished.
+  while (pending_length_ != 0 && pending_length_ < 4 && length > 0) {
+    pending_ |= static_cast<uint32_t>(*bytes++) << (8 * pending_length_);
+    ++pending_length_;
+    --length;
+  }
+  if (pending_length_ == 4) {
+    hash_ = mix_block(hash_, pending_);
+    pending_ = 0;
+    pending_length_ = 0;
+  }
+  const size_t block_count = length / 4;
+  hash_ = mix_blocks(hash_, bytes, block_count);
+  bytes += block_count * 4;
+  length -= block_count * 4;
+  for (; length > 0; --length) {
+    pending_ |= static_cast<uint32_t>(*bytes++) << (8 * pending_length_);
+    ++pending_length_;
+  }
+}
+
+uint32_t Murmur3Hasher::finish() const {
+  return finish_hash(hash_, pending_, pending_length_, total_length_);
 }
 
 std::string fingerprint_text(uint32_t hash) {
@@ -122,13 +158,19 @@ std::string file_fingerprint_of(const std::filesystem::path& path, ReadBuffer& b
   if (length < 1 || length > kMaxFileSize) return kEmptyFingerprint;
   in.seekg(0, std::ios::beg);
   if (!in.good()) return kEmptyFingerprint;
-  const size_t size = static_cast<size_t>(length);
-  char* data = buffer.reserve(size);
+  size_t left = static_cast<size_t>(length);
+  char* data = buffer.reserve(std::min(left, kFingerprintChunk));
   if (data == nullptr) return kEmptyFingerprint;
-  in.read(data, static_cast<std::streamsize>(size));
-  // A file that shrank while being read has no trustworthy fingerprint.
-  if (static_cast<size_t>(in.gcount()) != size) return kEmptyFingerprint;
-  return fingerprint_of(data, size);
+  Murmur3Hasher hasher;
+  while (left > 0) {
+    const size_t piece = std::min(left, kFingerprintChunk);
+    in.read(data, static_cast<std::streamsize>(piece));
+    // A file that shrank while being read has no trustworthy fingerprint.
+    if (static_cast<size_t>(in.gcount()) != piece) return kEmptyFingerprint;
+    hasher.update(data, piece);
+    left -= piece;
+  }
+  return fingerprint_text(hasher.finish());
 }
 
 std::string file_fingerprint_of(const std::filesystem::path& path) {

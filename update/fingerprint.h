@@ -24,6 +24,24 @@ constexpr const char kEmptyFingerprint[] = "00000000";
 // unchanged (blocks read little-endian whatever the host's byte order).
 uint32_t murmur3_x86_32(const void* data, size_t length, uint32_t seed = 0);
 
+// The same hash fed piece by piece: any number of update() calls with pieces
+// of any length give, at finish(), the digest murmur3_x86_32 gives for all
+// of the bytes at once. Nothing is allocated; up to three bytes wait for the
+// next piece.
+class Murmur3Hasher {
+ public:
+  explicit Murmur3Hasher(uint32_t seed = 0) : hash_(seed) {}
+  void update(const void* data, size_t length);
+  // The digest of everything fed so far; the hasher can go on after it.
+  uint32_t finish() const;
+
+ private:
+  uint32_t hash_;
+  uint32_t pending_ = 0;       // bytes of an unfinished block, first byte lowest
+  size_t pending_length_ = 0;  // 0 to 3
+  uint64_t total_length_ = 0;
+};
+
 // The 8-digit text of a hash: bits 0-7 first, bits 24-31 last.
 std::string fingerprint_text(uint32_t hash);
 
@@ -34,7 +52,11 @@ std::string fingerprint_of(const void* data, size_t length);
 // more.
 int32_t file_size_of(const std::filesystem::path& path);
 
-// Scratch memory for whole-file reads that grows and is reused, so that
+// Bytes read from a file per pass when fingerprinting it: memory stays flat
+// whatever the file's size.
+constexpr size_t kFingerprintChunk = size_t{1} << 20;
+
+// Scratch memory for file reads that grows and is reused, so that
 // fingerprinting many files does not allocate (and fault in) fresh memory for
 // each one. Its content is never initialised.
 class ReadBuffer {
@@ -48,8 +70,9 @@ class ReadBuffer {
   size_t capacity_ = 0;
 };
 
-// Fingerprint of a file's whole content; "00000000" when the file is empty,
-// cannot be opened or read in full, or holds 2 GiB or more.
+// Fingerprint of a file's whole content, read in pieces of at most
+// kFingerprintChunk bytes; "00000000" when the file is empty, cannot be
+// opened or read in full, or holds 2 GiB or more.
 std::string file_fingerprint_of(const std::filesystem::path& path, ReadBuffer& buffer);
 std::string file_fingerprint_of(const std::filesystem::path& path);
 

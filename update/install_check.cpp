@@ -9,9 +9,30 @@
 #include "app/bootstrap_state.h"
 #include "base/win_raii.h"
 #include "update/fingerprint.h"
+#include "update/installer.h"
 #include "update/manifest_reader.h"
 
 const std::wstring kJavaSizeMismatch(1, static_cast<wchar_t>(0xD800));
+
+namespace {
+
+constexpr int32_t kMostInstallsPerStart = 2;
+
+// A stale item is to be downloaded, unless it has been installed twice in
+// this start already: then the served file does not match its manifest (an
+// operator's mistake, a stale cache) or something removes what is
+// installed, and a third download would only loop.
+void mark_stale(BootstrapState& state, bool& outdated, int32_t installs, const wchar_t* detail) {
+  if (installs >= kMostInstallsPerStart) {
+    state.error_title = L"Нет доступа :(";
+    state.error_detail = detail;
+    state.failed = true;
+    return;
+  }
+  outdated = true;
+}
+
+}  // namespace
 
 int32_t file_size(const std::wstring& path) {
   return vx::file_size_of(std::filesystem::path(path));
@@ -90,12 +111,10 @@ void check_install() {
 
   // A jar that cannot be opened is stale, whatever size the manifest names.
   const int32_t launcher_size = file_size(state.launcher_path);
-  if (launcher_size < 0 || launcher_size != state.launcher_size) {
-    state.launcher_outdated = true;
-    return;
-  }
-  if (file_fingerprint(state.launcher_path) != state.launcher_hash) {
-    state.launcher_outdated = true;
+  if (launcher_size < 0 || launcher_size != state.launcher_size ||
+      file_fingerprint(state.launcher_path) != state.launcher_hash) {
+    mark_stale(state, state.launcher_outdated, state.launcher_installs,
+               L"Ошибка обновления лаунчера. Код L5.");
     return;
   }
 
@@ -106,7 +125,9 @@ void check_install() {
   }
   if (java_fingerprint != kJavaSizeMismatch && java_fingerprint == state.java_hash) {
     state.up_to_date = true;
+    // Partials of an earlier release would never be continued.
+    delete_tree(downloads_dir(), true);
   } else {
-    state.java_outdated = true;
+    mark_stale(state, state.java_outdated, state.java_installs, L"Ошибка обновления Java. Код J6.");
   }
 }

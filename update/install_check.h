@@ -34,5 +34,8 @@ std::wstring java_folder_fingerprint();
 // Lays out and creates the install folders, publishes their paths in the
 // record and sets exactly one outcome: failed (with error_detail),
 // launcher_outdated, java_outdated or up_to_date. Resets the decision flags
-// and the progress numbers first.
+// and the progress numbers first. An item found stale after two installs in
+// this start (launcher_installs, java_installs) fails instead: "Нет доступа
+// :(" with code L5 for the jar, J6 for the runtime. When everything is
+// current, the partial downloads left in downloads_dir() are removed.
 void check_install();

@@ -1,17 +1,21 @@
 // One runtime update round trip, timed: run_update with java_outdated set
-// downloads the runtime archive, writes it to tempfile.zip, unpacks it into
-// the runtime folder and deletes the archive. Run by
+// streams the runtime archive into its partial under <JAVA_DIR>\..\downloads,
+// unpacks it into the runtime folder and deletes the partial. Run by
 // update_roundtrip_bench.py (not ctest), one process per round trip.
 //
 //   update_roundtrip_bench.exe BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]
 //                              [--manifest=unsigned | --manifest=signed]
+//                              [--kill-at=PERCENT | --check]
 //   -> ok=1 seconds=12.3 files=1234 bytes=... total_mb=... percent=100
-// With --phases it times the download, the write and the unpacking one by
-// one instead (into JAVA_DIR, which must exist and be empty). With
-// --manifest the timed round trip starts with fetch_manifest against
-// BASE_URL, unsigned or with the test keys (the manifest's signature, the
-// stored serial and the archive's SHA-256 pin), and takes the archive's size
-// from the manifest.
+// With --phases it times the streamed download and the unpacking one by one
+// instead (into JAVA_DIR, which must exist and be empty). With --manifest
+// the timed round trip starts with fetch_manifest against BASE_URL, unsigned
+// or with the test keys (the manifest's signature, the stored serial and the
+// archive's SHA-256 pin), and takes the archive's size from the manifest.
+// --kill-at ends the process abruptly, as a player's kill would, once the
+// download has reached PERCENT. --check fetches nothing: it checks the
+// runtime in JAVA_DIR as an up-to-date start does (sizes, then every file's
+// fingerprint).
 #include <windows.h>
 
 #include <chrono>
@@ -20,14 +24,17 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/bootstrap_state.h"
 #include "archive/zip_archive.h"
 #include "net/http_client.h"
 #include "tests/bench/bench_hold.h"
+#include "update/install_check.h"
 #include "update/installer.h"
 #include "update/manifest.h"
+#include "update/partial_download.h"
 
 namespace {
 
@@ -58,25 +65,25 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The three steps of the round trip on their own, the way run_update does
-// them, to tell where the time goes: the download into memory, the single
-// write of the archive, and the unpacking into `folder`.
-void time_phases(const std::wstring& url, const std::wstring& folder) {
+// The two steps of the round trip on their own, the way run_update does
+// them, to tell where the time goes: the download streamed into a partial
+// on disk, and the unpacking into `folder`.
+void time_phases(const std::wstring& url, const std::wstring& folder, int32_t size) {
   auto start = std::chrono::steady_clock::now();
-  HttpClient client(url, &on_download_progress);
-  const bool ok = client.request(L"GET");
+  const std::wstring archive_path = folder + L"\\phases.zip.part";
+  bool ok = false;
+  {
+    vx::PartialDownload partial(archive_path, url, size, nullptr, false);
+    HttpClient client(url, &on_download_progress);
+    client.sink = &partial;
+    client.maxBodyLength = static_cast<uint64_t>(size);
+    ok = client.request(L"GET") && partial.close();
+  }
   const double download = seconds_since(start);
-
-  start = std::chrono::steady_clock::now();
-  const std::wstring archive_path = folder + L"\\tempfile.zip";
-  FILE* file = nullptr;
-  if (!ok || _wfopen_s(&file, archive_path.c_str(), L"wb") != 0 || file == nullptr) {
+  if (!ok) {
     std::printf("phases=failed\n");
     return;
   }
-  std::fwrite(client.body.get(), 1, client.bodyLength, file);
-  std::fclose(file);
-  const double write = seconds_since(start);
 
   start = std::chrono::steady_clock::now();
   vx::ZipArchive* archive = vx::openArchive(archive_path.c_str());
@@ -89,7 +96,18 @@ void time_phases(const std::wstring& url, const std::wstring& folder) {
   }
   vx::closeArchive(archive);
   const double unpack = seconds_since(start);
-  std::printf("download=%.3f write=%.3f unpack=%.3f\n", download, write, unpack);
+  DeleteFileW(archive_path.c_str());
+  DeleteFileW((archive_path + L".info").c_str());
+  std::printf("download=%.3f unpack=%.3f\n", download, unpack);
+}
+
+// Ends the process without any clean-up once the download has reached
+// `percent`, as a kill would: what the partial had not written is lost.
+void kill_at(int32_t percent) {
+  std::thread([percent] {
+    while (bootstrap_state->progress_percent.load() < percent) Sleep(1);
+    TerminateProcess(GetCurrentProcess(), 9);
+  }).detach();
 }
 
 }  // namespace
@@ -97,6 +115,8 @@ void time_phases(const std::wstring& url, const std::wstring& folder) {
 int wmain(int argc, wchar_t** argv) {
   bool hold = false;
   bool phases = false;
+  bool check = false;
+  int32_t kill_percent = 0;
   const wchar_t* manifest = nullptr;  // "unsigned" or "signed"
   bool usage = argc < 4;
   for (int i = 4; i < argc; ++i) {
@@ -104,6 +124,10 @@ int wmain(int argc, wchar_t** argv) {
       hold = true;
     } else if (std::wcscmp(argv[i], L"--phases") == 0) {
       phases = true;
+    } else if (std::wcscmp(argv[i], L"--check") == 0) {
+      check = true;
+    } else if (std::wcsncmp(argv[i], L"--kill-at=", 10) == 0) {
+      kill_percent = static_cast<int32_t>(std::wcstol(argv[i] + 10, nullptr, 10));
     } else if (std::wcsncmp(argv[i], L"--manifest=", 11) == 0) {
       manifest = argv[i] + 11;
     } else {
@@ -113,19 +137,37 @@ int wmain(int argc, wchar_t** argv) {
   if (usage || (hold && phases)) {
     std::fprintf(stderr,
                  "usage: update_roundtrip_bench BASE_URL JAVA_DIR ZIP_SIZE [--hold | --phases]\n"
-                 "                              [--manifest=unsigned | --manifest=signed]\n");
+                 "                              [--manifest=unsigned | --manifest=signed]\n"
+                 "                              [--kill-at=PERCENT | --check]\n");
     return 2;
   }
   BootstrapState& state = *create_bootstrap_state();
   state.server_url = argv[1];
   state.java_dir = argv[2];
+  // Partials go to downloads\ beside the runtime folder, as in the product.
+  state.install_dir = state.java_dir.substr(0, state.java_dir.find_last_of(L"\\/"));
   state.java_zip_size = static_cast<int32_t>(std::wcstol(argv[3], nullptr, 10));
   state.is_64bit_os = true;
   state.java_outdated = true;
   if (phases) {
-    time_phases(state.server_url + L"/bootstrap/java64.zip", state.java_dir);
+    time_phases(state.server_url + L"/bootstrap/java64.zip", state.java_dir, state.java_zip_size);
     return 0;
   }
+  if (check) {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    count_files(state.java_dir, files, bytes);
+    state.java_size = static_cast<int32_t>(bytes);
+    wait_for_line(hold, "before");
+    const auto start = std::chrono::steady_clock::now();
+    const bool current = java_folder_fingerprint() != kJavaSizeMismatch && !state.failed;
+    std::printf("ok=%d seconds=%.3f files=%llu bytes=%llu\n", current ? 1 : 0, seconds_since(start),
+                static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes));
+    std::fflush(stdout);
+    wait_for_line(hold, "after");
+    return current ? 0 : 1;
+  }
+  if (kill_percent > 0) kill_at(kill_percent);
 
   wait_for_line(hold, "before");
   const auto start = std::chrono::steady_clock::now();

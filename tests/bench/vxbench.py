@@ -80,7 +80,10 @@ class Row:
     """ours, reference: lists of figures from several runs (or one figure);
     reference None for a row that stands alone. higher_is_better: the unit
     is a rate (MB/s), so minimum means the worst run. target: text such as
-    "<= 1.3"; the ratio is ours / reference, of the medians."""
+    "<= 1.3"; the ratio is ours / reference, of the medians. A target whose
+    limit carries a sign ("<= +48") bounds the difference ours - reference
+    of the medians instead, in the row's unit, and the ratio column shows
+    that difference."""
 
     def __init__(self, measure, ours, reference=None, unit='s', target='',
                  reference_name='', higher_is_better=False):
@@ -98,9 +101,18 @@ class Row:
             return None
         return statistics.median(self.ours) / statistics.median(self.reference)
 
+    def is_difference(self):
+        return bool(self.reference and self.target) and self.target.split()[-1][:1] in '+-'
+
+    def difference(self):
+        return statistics.median(self.ours) - statistics.median(self.reference)
+
     def met(self):
         """True, False, or None when the row has no target."""
-        value = self.ratio() if self.reference else statistics.median(self.ours)
+        if self.is_difference():
+            value = self.difference()
+        else:
+            value = self.ratio() if self.reference else statistics.median(self.ours)
         if not self.target or value is None:
             return None
         op, limit = self.target.split()
@@ -120,8 +132,11 @@ class Row:
         reference = show(self.reference)
         if self.reference_name:
             reference = '%s: %s' % (self.reference_name, reference)
-        return [self.measure, show(self.ours), reference,
-                '-' if ratio is None else '%.2f' % ratio,
+        if self.is_difference():
+            shown = '%+.1f %s' % (self.difference(), self.unit)
+        else:
+            shown = '-' if ratio is None else '%.2f' % ratio
+        return [self.measure, show(self.ours), reference, shown,
                 ('%s %s' % (self.target, verdict)).strip() or '-']
 
 

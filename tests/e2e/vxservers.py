@@ -310,13 +310,15 @@ class _ScriptedSide:
             self.close()
             raise
 
-    def timed_requests(self):
+    def entries(self):
         try:
             with open(self.log_path, encoding='utf-8') as f:
-                entries = [json.loads(l) for l in f if l.strip()]
+                return [e for e in (json.loads(l) for l in f if l.strip()) if 'path' in e]
         except OSError:
             return []
-        return [(e['time'], e['path']) for e in entries if 'path' in e]
+
+    def timed_requests(self):
+        return [(e['time'], e['path']) for e in self.entries()]
 
     def close(self):
         if self.relay:
@@ -401,6 +403,19 @@ class ScriptedServers:
         """(Unix time, request target) of each request that side saw."""
         s = self.sides.get(side)
         return s.timed_requests() if s else []
+
+    def ranges(self, side='primary'):
+        """(request target, the first byte its Range header asked for, or
+        None) of each request that side saw."""
+        s = self.sides.get(side)
+        out = []
+        for e in s.entries() if s else []:
+            asked = [v for k, v in e.get('headers', []) if k.lower() == 'range']
+            first = None
+            if asked and asked[0].startswith('bytes=') and asked[0].endswith('-'):
+                first = int(asked[0][len('bytes='):-1])
+            out.append((e['path'], first))
+        return out
 
     def stop(self):
         for s in self.sides.values():

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +71,31 @@ TEST(Murmur3, BytesAboveSevenBitsAndUnalignedInput) {
   EXPECT_NE(hash_of(high, 0), hash_of(std::string("\x7f\x7e\x7d\x7c\x7b"), 0));
 }
 
+// Fed in pieces, the hasher gives the one-shot digest whatever the split:
+// every length up to 67 in three pieces cut at every point, and longer input
+// in pieces of 1, 3, 5 and 7 bytes.
+TEST(Murmur3, PiecewiseEqualsOneShot) {
+  std::string data(300, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 37 + 200);
+  for (size_t length = 0; length <= 67; ++length) {
+    for (size_t cut = 0; cut <= length; ++cut) {
+      vx::Murmur3Hasher hasher(0x9747b28cu);
+      hasher.update(data.data(), cut / 2);
+      hasher.update(data.data() + cut / 2, cut - cut / 2);
+      hasher.update(data.data() + cut, length - cut);
+      ASSERT_EQ(hasher.finish(), vx::murmur3_x86_32(data.data(), length, 0x9747b28cu))
+          << length << " bytes cut at " << cut / 2 << " and " << cut;
+    }
+  }
+  for (const size_t piece : {1, 3, 5, 7}) {
+    vx::Murmur3Hasher hasher;
+    for (size_t at = 0; at < data.size(); at += piece) {
+      hasher.update(data.data() + at, std::min(piece, data.size() - at));
+    }
+    EXPECT_EQ(hasher.finish(), vx::murmur3_x86_32(data.data(), data.size())) << piece;
+  }
+}
+
 TEST(Fingerprint, TextIsLowercaseHexLeastSignificantByteFirst) {
   EXPECT_EQ(vx::fingerprint_text(0x0a0b0c0du), "0d0c0b0a");
   EXPECT_EQ(vx::fingerprint_of("abc", 3), "fa93ddb3");
@@ -98,6 +124,12 @@ TEST(FileFingerprint, ContentEmptyAndMissingFiles) {
   EXPECT_EQ(vx::file_fingerprint_of(missing), "00000000");
   // A folder is not a file.
   EXPECT_EQ(vx::file_fingerprint_of(folder.root()), "00000000");
+  // Read in pieces: a file that ends three bytes into its third piece.
+  std::string long_content(2 * vx::kFingerprintChunk + 3, '\0');
+  for (size_t i = 0; i < long_content.size(); ++i) long_content[i] = static_cast<char>(i % 251);
+  const fs::path long_file = folder.write("long.bin", long_content);
+  EXPECT_EQ(vx::file_fingerprint_of(long_file),
+            vx::fingerprint_of(long_content.data(), long_content.size()));
 }
 
 // Sizes first, content only when the total matches; equal content counts once

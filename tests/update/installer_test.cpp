@@ -31,6 +31,7 @@
 #include "update/fingerprint.h"
 #include "update/install_check.h"
 #include "update/manifest_reader.h"
+#include "update/partial_record.h"
 
 namespace {
 
@@ -83,7 +84,8 @@ std::wstring base(const std::wstring& route) { return L"http://127.0.0.1:" + por
 // Nothing listens on port 1 of the loopback address.
 const wchar_t kDownServer[] = L"http://127.0.0.1:1";
 
-// Paths of all requests the server has logged so far, in order.
+// Paths of all requests the server has logged so far, in order; a request
+// that asked for a range is followed by " Range: <value>".
 std::vector<std::string> logged_paths() {
   std::vector<std::string> paths;
   const char* log = std::getenv("VX_TEST_SERVER_LOG");
@@ -95,7 +97,14 @@ std::vector<std::string> logged_paths() {
     const size_t at = line.find(key);
     if (at == std::string::npos) continue;
     const size_t start = at + key.size();
-    paths.push_back(line.substr(start, line.find('"', start) - start));
+    std::string path = line.substr(start, line.find('"', start) - start);
+    const std::string range = "[\"Range\", \"";
+    const size_t range_at = line.find(range);
+    if (range_at != std::string::npos) {
+      const size_t value = range_at + range.size();
+      path += " Range: " + line.substr(value, line.find('"', value) - value);
+    }
+    paths.push_back(path);
   }
   return paths;
 }
@@ -188,6 +197,7 @@ class Installer : public ::testing::Test {
     const DWORD conf = GetFileAttributesW((state->java_dir + L"\\conf").c_str());
     EXPECT_TRUE(conf != INVALID_FILE_ATTRIBUTES && (conf & FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_FALSE(exists(state->java_dir + L"\\tempfile.zip"));
+    EXPECT_FALSE(exists(partial(L"java.zip")));
   }
 
   void expect_failure(const wchar_t* title, const wchar_t* detail) {
@@ -196,10 +206,16 @@ class Installer : public ::testing::Test {
     EXPECT_EQ(state->error_detail, detail);
   }
 
+  // Current, and no partial download is left.
   void expect_current() {
     check_install();
     EXPECT_TRUE(state->up_to_date);
     EXPECT_FALSE(state->failed);
+    EXPECT_FALSE(exists(downloads_dir()));
+  }
+
+  std::wstring partial(const wchar_t* item) const {
+    return state->install_dir + L"\\downloads\\" + item + L".part";
   }
 
   BootstrapState* state = nullptr;
@@ -241,9 +257,11 @@ TEST_F(Installer, BothStaleTakeTwoRoundsAndEndCurrent) {
   ASSERT_TRUE(state->java_outdated);
   EXPECT_EQ(update(), kArchive64Request);
   EXPECT_FALSE(state->failed);
+  // The total comes from the manifest, and so does the percentage now: the
+  // small served archive is a sliver of the 5 MiB the manifest names.
   EXPECT_EQ(state->progress_total_mb, 5);  // java_zip_size / 1048576
-  EXPECT_EQ(state->progress_percent, 100);
-  EXPECT_EQ(state->progress_done_mb, 5);
+  EXPECT_EQ(state->progress_percent, 0);
+  EXPECT_EQ(state->progress_done_mb, 0);
   expect_runtime_unpacked();
   EXPECT_TRUE(GetFileAttributesW((state->java_dir + L"\\lib\\security\\cacerts").c_str()) &
               FILE_ATTRIBUTE_READONLY);
@@ -294,6 +312,50 @@ TEST_F(Installer, AJarHeldOpenWithoutSharingGivesL1) {
     EXPECT_EQ(read_file(state->launcher_path), "a launcher that is running");
     wipe_install();
     check_install();
+  }
+}
+
+// A runtime file held open without delete sharing (the game still running
+// from it) gives J1 before any request, and nothing of the runtime goes.
+// Read-only files, which every runtime holds, are no holders.
+TEST_F(Installer, ARuntimeInUseGivesJ1AndKeepsEveryFile) {
+  install_current_jar();
+  install_current_runtime();
+  make_read_only(state->java_dir + L"\\lib\\security\\cacerts");
+  vx_test::write_file(state->java_dir + L"\\bin\\stale.dll", "from an older runtime");
+  check_install();
+  ASSERT_TRUE(state->java_outdated);
+  {
+    vx::UniqueHandle held(CreateFileW((state->java_dir + L"\\bin\\java.exe").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    EXPECT_TRUE(update().empty());
+    expect_failure(L"Нет доступа :(", L"Ошибка обновления Java. Код J1.");
+    EXPECT_EQ(read_file(state->java_dir + L"\\bin\\stale.dll"), "from an older runtime");
+  }
+  EXPECT_EQ(update(), kArchive64Request);
+  EXPECT_FALSE(state->failed);
+  expect_runtime_unpacked();
+}
+
+// A served item that never matches its manifest is installed twice in one
+// start; then the check gives up with L5 (jar) or J6 (runtime).
+TEST_F(Installer, AnItemStillStaleAfterTwoInstallsEndsOnL5OrJ6) {
+  for (const bool jar : {true, false}) {
+    SCOPED_TRACE(jar ? "jar" : "runtime");
+    SetUp();  // a fresh record and install folder: no installs counted yet
+    if (!jar) install_current_jar();
+    (jar ? state->launcher_hash : state->java_hash) = L"0badc0de";
+    for (int round = 0; round < 2; ++round) {
+      check_install();
+      ASSERT_TRUE(jar ? state->launcher_outdated : state->java_outdated);
+      EXPECT_EQ(update(), jar ? kJarRequest : kArchive64Request);
+      EXPECT_FALSE(state->failed);
+    }
+    check_install();
+    expect_failure(L"Нет доступа :(", jar ? L"Ошибка обновления лаунчера. Код L5."
+                                          : L"Ошибка обновления Java. Код J6.");
   }
 }
 
@@ -412,6 +474,84 @@ TEST_F(Installer, DotNamesInTheRuntimeFolderAreRemovedAndTheUpdateConverges) {
   expect_current();
 }
 
+// The jar arrives in pieces: three cut replies fail the request (L2) and
+// keep the 1060921 bytes that came; the next round asks for the rest and is
+// done. A resumed item the check still finds stale is fetched whole: even
+// after a cut, the retry asks for all of it.
+TEST_F(Installer, APartialOutlivesAFailedRoundAndAResumedItemComesBackWhole) {
+  state->server_url = base(L"/resume");
+  const std::string jar = "/resume/Velmorandix.jar";
+  const std::string rest = jar + " Range: bytes=1060921-";
+  EXPECT_EQ(update(), (std::vector<std::string>{jar, rest, rest}));
+  expect_failure(L"Нет соединения :(", L"Ошибка обновления лаунчера. Код L2.");
+  EXPECT_EQ(read_file(partial(L"launcher.jar")), served_jar().substr(0, 1060921));
+  EXPECT_EQ(update(), std::vector<std::string>{rest});
+  EXPECT_FALSE(state->failed);
+  EXPECT_EQ(state->progress_percent, 100);
+  EXPECT_EQ(read_file(state->launcher_path), served_jar());
+  EXPECT_TRUE(state->launcher_resumed);
+
+  vx_test::write_file(state->launcher_path, "changed since");
+  check_install();
+  ASSERT_TRUE(state->launcher_outdated);
+  EXPECT_EQ(update(), (std::vector<std::string>{jar, jar}));
+  EXPECT_FALSE(state->failed);
+  EXPECT_FALSE(state->launcher_resumed);
+  EXPECT_EQ(read_file(state->launcher_path), served_jar());
+  EXPECT_FALSE(exists(partial(L"launcher.jar")));
+}
+
+// Held bytes are continued only under a well-formed record of this very
+// item (URL, size, pin) and only while shorter than it; anything else is
+// deleted and the item fetched whole. Partials left when everything is
+// current are removed.
+TEST_F(Installer, OnlyAPartialOfThisVeryItemIsContinued) {
+  const std::string url = wide_to_utf8(base(L"/ok")) + "/Velmorandix.jar";
+  const int32_t size = state->launcher_size;
+  const vx::Sha256Digest pin = *vx::sha256_of(served_jar().data(), served_jar().size());
+  const auto record = [](const std::string& of, int64_t length, const std::string& sha256) {
+    std::string text;
+    vx::format_partial_record({of, length, sha256, "\"ok-jar\""}, text);
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string record;  // empty: none
+    size_t held;
+    bool pinned;
+    bool continued;
+  };
+  const Case cases[] = {
+      {"this item", record(url, size, ""), 777777, false, true},
+      // The held bytes are hashed from disk, or the pin would fail.
+      {"this item, pinned", record(url, size, vx::sha256_hex(pin)), 777777, true, true},
+      {"another URL", record(url + "?v=2", size, ""), 777777, false, false},
+      {"another size", record(url, size + 1, ""), 777777, false, false},
+      {"no record", "", 777777, false, false},
+      {"a malformed record", "velmorandix-partial 1\nurl=", 777777, false, false},
+      {"as long as the item", record(url, size, ""), served_jar().size(), false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();  // nothing installed or counted yet
+    state->pinned_downloads = c.pinned;
+    state->launcher_sha256 = pin;
+    vx_test::write_file(partial(L"launcher.jar"), served_jar().substr(0, c.held));
+    if (!c.record.empty()) vx_test::write_file(partial(L"launcher.jar") + L".info", c.record);
+    const std::string rest = " Range: bytes=" + std::to_string(c.held) + "-";
+    EXPECT_EQ(update(),
+              std::vector<std::string>{"/ok/Velmorandix.jar" + (c.continued ? rest : "")});
+    EXPECT_FALSE(state->failed);
+    EXPECT_EQ(state->launcher_resumed, c.continued);
+    EXPECT_EQ(read_file(state->launcher_path), served_jar());
+    EXPECT_FALSE(exists(partial(L"launcher.jar") + L".info"));
+  }
+  install_current_jar();
+  install_current_runtime();
+  vx_test::write_file(partial(L"java.zip"), "of an earlier release");
+  expect_current();
+}
+
 // Pinned downloads (a signed manifest): the body must match its SHA-256 pin,
 // and nothing installed is touched until it has. Each case starts from an
 // older jar and an older runtime on disk.
@@ -461,6 +601,8 @@ TEST_F(Installer, PinnedDownloadsReplaceOnlyWithWhatMatchesAndLoseNothingOtherwi
       }
       EXPECT_EQ(exists(state->java_dir + old_file), c.jar);
     } else {
+      // A download that does not match its pin is fetched whole next time.
+      EXPECT_FALSE(exists(partial(c.jar ? L"launcher.jar" : L"java.zip")));
       expect_failure(c.title, c.detail);
       EXPECT_EQ(read_file(state->launcher_path), "an older launcher");
       EXPECT_EQ(read_file(state->java_dir + old_file), "an older runtime");
