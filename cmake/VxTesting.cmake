@@ -31,6 +31,15 @@ function(vx_test_settings target)
   target_precompile_headers(${target} REUSE_FROM vx_test_pch)
 endfunction()
 
+# A GoogleTest program passes only when it says so itself: under Wine a
+# program that faults can still end with exit code 0, so the exit code alone
+# is not trusted. Its summary line must be there and no test may have failed.
+function(_vx_gtest_verdict test)
+  set_tests_properties(${test} PROPERTIES
+    PASS_REGULAR_EXPRESSION "\\[  PASSED  \\] [0-9]+ tests?\\."
+    FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
+endfunction()
+
 # vx_add_test(NAME n SOURCES ... LIBS ... [KEYS key-set] [RESOURCES] [NO_MAIN] [ARGS ...]
 #             [LABELS ...])
 # One GoogleTest program and one ctest entry. In the windows preset ctest runs
@@ -59,6 +68,7 @@ function(vx_add_test)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  _vx_gtest_verdict(${T_NAME})
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()
@@ -150,6 +160,7 @@ function(vx_add_server_test)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  _vx_gtest_verdict(${T_NAME})
 endfunction()
 
 # vx_add_windows_program(name SOURCES ... LIBS ... [KEYS key-set])

@@ -242,9 +242,10 @@ void decodeBody(HttpClient& client) {
 
 // How an attempt ended.
 enum class Attempt {
-  Accepted,  // a response was received and accepted
-  Failed,    // this attempt failed; the next one may succeed
-  Final,     // the request fails now: no further attempt can help
+  Accepted,     // a response was received and accepted
+  Failed,       // this attempt failed before a response came; the next one may succeed
+  FailedReply,  // a response came but was not accepted; the next one may succeed
+  Final,        // the request fails now: no further attempt can help
 };
 
 // Range and If-Range for the next attempt, or neither. Each attempt replaces
@@ -369,10 +370,10 @@ Attempt attempt(HttpClient& client, HINTERNET request, const std::wstring& verb,
       case vx::http::BodyStart::RefuseAndDrop:
         client.sink->discard();
         client.lastError = vx::http::kErrorRangeRefused;
-        return Attempt::Failed;
+        return Attempt::FailedReply;
       case vx::http::BodyStart::Refuse:
         client.lastError = vx::http::kErrorRangeRefused;
-        return Attempt::Failed;
+        return Attempt::FailedReply;
       case vx::http::BodyStart::TooLarge:
         client.lastError = vx::http::kErrorBodyTooLarge;
         return Attempt::Final;
@@ -402,7 +403,7 @@ Attempt attempt(HttpClient& client, HINTERNET request, const std::wstring& verb,
     const bool final = received.end == vx::http::BodyEnd::TooLarge ||
                        received.end == vx::http::BodyEnd::SinkFailed ||
                        received.end == vx::http::BodyEnd::NoMemory;
-    return final ? Attempt::Final : Attempt::Failed;
+    return final ? Attempt::Final : Attempt::FailedReply;
   }
   if (client.sink != nullptr) return Attempt::Accepted;
 
@@ -410,7 +411,7 @@ Attempt attempt(HttpClient& client, HINTERNET request, const std::wstring& verb,
 
   if (verb == L"GET" && !vx::http::htmlComplete(client.text)) {
     client.lastError = 13;
-    return Attempt::Failed;
+    return Attempt::FailedReply;
   }
   return Attempt::Accepted;
 }
@@ -465,21 +466,34 @@ bool HttpClient::request(const std::wstring& verbText) try {
 
   vx::UniqueHInternet connection(winHttpApi().connect(session.get(), host, parts.nPort, 0));
   if (!connection) return true;
-  vx::UniqueHInternet handle(winHttpApi().openRequest(
-      connection.get(), verb.c_str(), target.c_str(), nullptr, WINHTTP_NO_REFERER,
-      WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+  const auto open_request = [&]() {
+    vx::UniqueHInternet opened(winHttpApi().openRequest(
+        connection.get(), verb.c_str(), target.c_str(), nullptr, WINHTTP_NO_REFERER,
+        WINHTTP_DEFAULT_ACCEPT_TYPES, secure ? WINHTTP_FLAG_SECURE : 0));
+    if (opened && !verifyCertificates && secure) {
+      DWORD flags = kIgnoredCertificateErrors;
+      winHttpApi().setOption(opened.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+    }
+    return opened;
+  };
+  vx::UniqueHInternet handle = open_request();
   if (!handle) return true;
-
-  if (!verifyCertificates && secure) {
-    DWORD flags = kIgnoredCertificateErrors;
-    winHttpApi().setOption(handle.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
-  }
 
   bool rangeSet = false;
   for (int tries = 0; tries < 3; ++tries) {
     const Attempt outcome = attempt(*this, handle.get(), verb, rangeSet);
     if (outcome == Attempt::Accepted) return true;
     if (outcome == Attempt::Final) return false;
+    if (outcome == Attempt::FailedReply && tries < 2) {
+      // A reply that broke off, or was refused, may leave the request in a
+      // state the stack cannot send again from (Wine's WinHTTP faults on a
+      // request whose body was cut by a reset): the next attempt gets a
+      // fresh request, with the same settings and no header of the last.
+      vx::UniqueHInternet fresh = open_request();
+      if (!fresh) return false;
+      handle = std::move(fresh);
+      rangeSet = false;
+    }
   }
   return false;
 } catch (const std::bad_alloc&) {
