@@ -279,10 +279,10 @@ class Handler(BaseHTTPRequestHandler):
         if_range = self.headers.get("If-Range")
         if if_range is not None and if_range not in (reply.get("etag"), reply.get("last_modified")):
             return int(reply.get("status", 200)), [], body
-        spec = wanted.strip()
-        if not spec.startswith("bytes=") or "," in spec:
+        asked = wanted.strip()
+        if not asked.startswith("bytes=") or "," in asked:
             return int(reply.get("status", 200)), [], body
-        first_text, _, last_text = spec[len("bytes="):].partition("-")
+        first_text, _, last_text = asked[len("bytes="):].partition("-")
         try:
             first = int(first_text)
             last = int(last_text) if last_text else len(body) - 1
