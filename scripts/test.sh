@@ -61,7 +61,9 @@ echo "== [${SECONDS}s] windows tests (Wine)"
 win_log=build/windows/ctest.log
 status=0
 set +e
-scripts/with-xvfb.sh ctest --preset windows -j"$jobs" -LE e2e 2>&1 | tee "$win_log"
+# The unit tests under Wine mostly wait (Wine's start-up, servers, the
+# replaced delays), so twice as many run side by side as there are jobs.
+scripts/with-xvfb.sh ctest --preset windows -j"$((jobs * 2))" -LE e2e 2>&1 | tee "$win_log"
 [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
 set -e
 # Let the build tree's Wine servers go once their last program has ended.
