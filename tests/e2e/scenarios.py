@@ -1071,8 +1071,8 @@ def main():
     ap.add_argument('--backend', default='scripted,nginx',
                     help='scripted, nginx or both, comma-separated')
     ap.add_argument('--only', default='', help='scenario names, comma-separated')
-    ap.add_argument('--jobs', type=int, default=int(os.environ.get('VX_E2E_JOBS', '5')),
-                    help='workers side by side (default 5, or $VX_E2E_JOBS); 1 runs '
+    ap.add_argument('--jobs', type=int, default=int(os.environ.get('VX_E2E_JOBS', '4')),
+                    help='workers side by side (default 4, or $VX_E2E_JOBS); 1 runs '
                     'everything one after another on the machine\'s loopback')
     ap.add_argument('--template', help='the template Wine prefix (default: the build tree\'s)')
     ap.add_argument('--keep', action='store_true', help='keep the work folder')
