@@ -54,7 +54,7 @@ fuzz_pid=$!
 background+=("$fuzz_pid")
 
 echo "== [${SECONDS}s] windows build: the rest"
-nice -n 5 cmake --build --preset windows -j"$jobs"
+nice -n 10 cmake --build --preset windows -j"$jobs"
 wait "$template_pid" || true
 
 echo "== [${SECONDS}s] windows tests (Wine)"
