@@ -7,8 +7,6 @@ namespace zip {
 
 namespace {
 
-constexpr char16_t kReplacement = 0xFFFD;
-
 bool is_separator(char16_t c) { return c == u'/' || c == u'\\'; }
 
 char16_t ascii_upper(char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c; }
@@ -67,88 +65,6 @@ bool is_device_name(std::u16string_view component) {
 }
 
 }  // namespace
-
-std::u16string utf8_to_utf16(std::string_view utf8, bool* valid) {
-  std::u16string out;
-  out.reserve(utf8.size());
-  bool clean = true;
-  size_t i = 0;
-  while (i < utf8.size()) {
-    const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-    size_t extra = 0;
-    uint32_t code = 0;
-    uint32_t lowest = 0;
-    if (lead < 0x80) {
-      out.push_back(lead);
-      ++i;
-      continue;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      extra = 1, code = lead & 0x1F, lowest = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      extra = 2, code = lead & 0x0F, lowest = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      extra = 3, code = lead & 0x07, lowest = 0x10000;
-    } else {
-      out.push_back(kReplacement);
-      clean = false;
-      ++i;
-      continue;
-    }
-    bool ok = i + extra < utf8.size();
-    for (size_t k = 1; ok && k <= extra; ++k) {
-      const unsigned char next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) ok = false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    if (ok && (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))) ok = false;
-    if (!ok) {
-      out.push_back(kReplacement);
-      clean = false;
-      ++i;
-      continue;
-    }
-    if (code >= 0x10000) {
-      code -= 0x10000;
-      out.push_back(char16_t(0xD800 + (code >> 10)));
-      out.push_back(char16_t(0xDC00 + (code & 0x3FF)));
-    } else {
-      out.push_back(char16_t(code));
-    }
-    i += extra + 1;
-  }
-  if (valid) *valid = clean;
-  return out;
-}
-
-std::string utf16_to_utf8(std::u16string_view utf16) {
-  std::string out;
-  for (size_t i = 0; i < utf16.size(); ++i) {
-    uint32_t code = utf16[i];
-    if (code >= 0xD800 && code <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
-        utf16[i + 1] <= 0xDFFF) {
-      code = 0x10000 + ((code - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
-      ++i;
-    } else if (code >= 0xD800 && code <= 0xDFFF) {
-      code = kReplacement;
-    }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-  }
-  return out;
-}
 
 NameFault component_fault(std::u16string_view component) {
   if (component.empty() || component == u".") return NameFault::kNone;

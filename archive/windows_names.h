@@ -28,16 +28,6 @@ constexpr size_t kMaxRuntimePathUnits = 140;
 // The program refuses item names of 260 bytes or more (UTF-8, as stored).
 constexpr size_t kMaxItemNameBytes = 259;
 
-// UTF-8 to UTF-16 as Windows decodes item names (MultiByteToWideChar with
-// CP_UTF8 and no flags): characters beyond U+FFFF become surrogate pairs and
-// each byte of a malformed sequence becomes U+FFFD. `valid`, when given, is
-// set to whether nothing was malformed (no overlong forms, no encoded
-// surrogates, nothing above U+10FFFF).
-std::u16string utf8_to_utf16(std::string_view utf8, bool* valid = nullptr);
-
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
-std::string utf16_to_utf8(std::u16string_view utf16);
-
 // What Windows does with one component of a path.
 enum class NameFault {
   kNone,

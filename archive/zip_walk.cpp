@@ -9,6 +9,7 @@
 #include "archive/windows_names.h"
 #include "archive/zip_crypt.h"
 #include "archive/zip_rules.h"
+#include "base/utf8.h"
 #include "unzip.h"
 
 namespace vx {

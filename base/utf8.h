@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vx {
 
@@ -16,6 +17,17 @@ bool utf8_to_wide_checked(const std::string& utf8, std::wstring& out);
 // Whether `length` bytes at `text` are what utf8_to_wide_checked accepts:
 // strict UTF-8 of characters within the Basic Multilingual Plane.
 bool is_bmp_utf8(const char* text, std::size_t length);
+
+// UTF-8 to UTF-16 as Windows decodes zip item names (MultiByteToWideChar
+// with CP_UTF8 and no flags), whatever the platform's wchar_t: characters
+// beyond U+FFFF become surrogate pairs and each byte of a malformed sequence
+// becomes U+FFFD. `valid`, when given, is set to whether nothing was
+// malformed (no overlong forms, no encoded surrogates, nothing above
+// U+10FFFF).
+std::u16string utf8_to_utf16(std::string_view utf8, bool* valid = nullptr);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf16_to_utf8(std::u16string_view utf16);
 
 }  // namespace vx
 

@@ -12,6 +12,7 @@
 #include "archive/zip_rules.h"
 #include "archive/zip_walk.h"
 #include "archive/zip_writer.h"
+#include "base/utf8.h"
 #include "tools/velmorandix-manifest/manifest_tool.h"
 #include "tools/velmorandix-manifest/signing_commands.h"
 #include "tools/velmorandix-manifest/tool_crypto.h"
@@ -102,12 +103,12 @@ std::optional<Failure> check_name(const RuntimeEntry& entry, const fs::path& rel
   bool valid = false;
   std::string bare = entry.name;
   if (entry.folder) bare.pop_back();
-  const std::u16string units = zip::utf8_to_utf16(bare, &valid);
+  const std::u16string units = utf8_to_utf16(bare, &valid);
   if (!valid) return refuse(quoted + ": the name is not UTF-8, so Windows would show another one");
   // Component by component as the folder names them: a backslash inside a
   // Linux name would be a separator on Windows.
   for (const fs::path& part : relative) {
-    const std::u16string component = zip::utf8_to_utf16(part.u8string());
+    const std::u16string component = utf8_to_utf16(part.u8string());
     const zip::NameFault fault = zip::component_fault(component);
     if (fault != zip::NameFault::kNone) {
       return refuse(quoted + ": '" + part.u8string() + "' " + zip::describe(fault) + "; rename it");
@@ -177,7 +178,7 @@ std::optional<Failure> scan_runtime(const fs::path& root, std::vector<RuntimeEnt
   // dots and spaces, for one file: one of them would silently be lost.
   std::map<std::u16string, const RuntimeEntry*> keys;
   for (const RuntimeEntry& entry : entries) {
-    const auto placed = keys.emplace(zip::path_key(zip::utf8_to_utf16(entry.name)), &entry);
+    const auto placed = keys.emplace(zip::path_key(utf8_to_utf16(entry.name)), &entry);
     if (!placed.second) {
       return refuse("'" + placed.first->second->path.u8string() + "' and '" +
                     entry.path.u8string() +
