@@ -15,11 +15,13 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 
 #include "base/win_raii.h"
 #include "net/http_body.h"
+#include "net/http_headers.h"
 #include "net/http_sink.h"
 
 // Receives download progress as a percentage (received * 100 / Content-Length).
@@ -80,8 +82,7 @@ class HttpClient {
   uint32_t lastError = 0;     // never reset by the client
   std::wstring statusCode;    // e.g. "200"; empty until a status was read
   std::wstring userAgent =
-      L"Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
-      L"Chrome/91.0.4472.77 Safari/537.36";
+      std::wstring(std::begin(vx::http::kUserAgent), std::end(vx::http::kUserAgent) - 1);
   bool charsetFixed = false;  // true: charset keeps its preset value
   std::wstring proxyUser;
   std::wstring proxyPassword;  // set only together with proxyUser

@@ -12,6 +12,13 @@
 namespace vx {
 namespace http {
 
+// The User-Agent of every request the program makes: a browser's, so that
+// servers and the proxies on the way treat the program as one. ASCII; the
+// operator's check-site sends it too, to be answered as players are.
+constexpr char kUserAgent[] =
+    "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    "Chrome/91.0.4472.77 Safari/537.36";
+
 // Replaces `verb` by "GET" or "POST" when it equals one of them ignoring case.
 // Returns false (verb untouched) for any other verb.
 bool canonicalVerb(std::wstring& verb);

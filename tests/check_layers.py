@@ -29,7 +29,7 @@ LADDER = [
     ("launch/", ["launch/", STATE, "base/"]),
     ("app/", ["app/", "update/", "launch/", "base/", "resources/"]),
     ("tools/velmorandix-manifest/", ["tools/velmorandix-manifest/", "update/cng_crypto.h"] + RULES
-     + ["archive/", "base/"]),
+     + ["net/http_headers.h", "net/http_sink.h", "archive/", "base/"]),
 ]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

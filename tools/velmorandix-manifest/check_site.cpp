@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "archive/zip_walk.h"
-#include "program_user_agent.h"
+#include "base/utf8.h"
+#include "net/http_headers.h"
+#include "net/http_sink.h"
 #include "tools/velmorandix-manifest/manifest_tool.h"
 #include "tools/velmorandix-manifest/signing_commands.h"
 #include "tools/velmorandix-manifest/tool_crypto.h"
@@ -20,10 +22,6 @@
 
 namespace vx {
 namespace {
-
-// The program sends this (HttpClient's default userAgent in net/http_client.h,
-// taken from there when the tool is configured).
-const char kUserAgent[] = VX_PROGRAM_USER_AGENT;
 
 // Limits for what the manifest gives no size for.
 constexpr size_t kMaxManifestBytes = 1 << 20;
@@ -36,6 +34,7 @@ struct Reply {
   std::string body;
   bool over_limit = false;  // more than the limit was on its way; body holds at most the limit
   std::map<std::string, std::string> headers;  // names in lower case, the last value
+  std::string raw_headers;  // the status line and header lines, each ended by CR LF, as sent
 };
 
 struct Transfer {
@@ -69,7 +68,10 @@ size_t on_header(char* data, size_t size, size_t count, void* context) {
   const std::string line(data, size * count);
   if (line.rfind("HTTP/", 0) == 0) {
     reply->headers.clear();  // a new reply after a redirect
-  } else if (const size_t colon = line.find(':'); colon != std::string::npos) {
+    reply->raw_headers.clear();
+  }
+  reply->raw_headers += line;
+  if (const size_t colon = line.find(':'); colon != std::string::npos) {
     std::string name = line.substr(0, colon);
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -102,7 +104,7 @@ class Site {
     char message[CURL_ERROR_SIZE] = {};
     CURL* c = curl.get();
     curl_easy_setopt(c, CURLOPT_URL, target.c_str());
-    curl_easy_setopt(c, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(c, CURLOPT_USERAGENT, http::kUserAgent);
     curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -199,37 +201,45 @@ std::string missing_values(const ManifestReading& reading) {
   return missing;
 }
 
+// The reply's header block as the program's HTTP client holds it.
+std::wstring program_headers(const Reply& reply) { return utf8_to_wide(reply.raw_headers); }
+
+// Whether the program decodes the reply as UTF-8: the charset its client
+// reads from the header block.
 bool declares_utf8(const Reply& reply) {
-  const auto type = reply.headers.find("content-type");
-  if (type == reply.headers.end()) return false;
-  std::string value = type->second;
-  std::transform(value.begin(), value.end(), value.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  const size_t at = value.find("charset=");
-  return at != std::string::npos && value.compare(at + 8, 5, "utf-8") == 0;
+  http::HeaderFields fields;
+  http::readHeaderFields(program_headers(reply), false, fields);
+  return http::charsetIsUtf8(fields.charset);
 }
 
-// Whether a download of `path` can be continued: validators and a 206 that
-// carries the file's own bytes from offset 1.
+// Whether the program could continue a download of `path`: the validator it
+// would keep from the whole reply, and a 206 to Range: bytes=1- that it would
+// append and that carries the file's own bytes.
 void check_resume(Report& report, const Site& site, const std::string& what,
                   const std::string& path, const Reply& whole) {
   if (whole.body.size() < 2) return;
-  const bool etag = whole.headers.count("etag") != 0;
-  const bool modified = whole.headers.count("last-modified") != 0;
+  const http::BodyFacts facts = http::readBodyFacts(L"200", program_headers(whole));
+  const std::wstring validator = http::validatorOf(facts);
   const Reply part = site.get(path, kRangeProbeBytes, "1-");
-  if (!part.reached || part.status != 206) {
+  const http::BodyFacts part_facts =
+      http::readBodyFacts(std::to_wstring(part.status), program_headers(part));
+  if (!part.reached || part.status != 206 ||
+      http::classifyBodyStart(part_facts, 1, whole.body.size()) != http::BodyStart::Continue) {
     report.warn(what, "downloads cannot resume: Range: bytes=1- is answered with " +
                           (part.reached ? "status " + std::to_string(part.status) : part.error) +
-                          ", not 206");
+                          (part.status == 206 ? " and a range the program does not continue"
+                                              : ", not 206"));
   } else if (whole.body.compare(1, part.body.size(), part.body) != 0 || part.body.empty()) {
     report.fail(what,
                 "Range: bytes=1- is answered with 206 but other bytes than the file's: a "
                 "resumed download would be damaged");
-  } else if (!etag && !modified) {
-    report.warn(what, "downloads cannot resume: the reply has neither ETag nor Last-Modified");
+  } else if (validator.empty()) {
+    report.warn(what,
+                "downloads cannot resume: the reply has neither a strong ETag nor "
+                "Last-Modified");
   } else {
     report.ok(what, std::string("downloads can resume (206 to Range: bytes=1-, ") +
-                        (etag ? "ETag" : "Last-Modified") + ")");
+                        (validator == facts.etag ? "ETag" : "Last-Modified") + ")");
   }
 }
 
