@@ -1,9 +1,12 @@
 #include "archive/zip_writer.h"
 
 #include <fstream>
-#include <memory>
 
 #include "zip.h"
+
+#ifdef _WIN32
+#include "iowin32.h"
+#endif
 
 namespace vx {
 namespace zip {
@@ -16,55 +19,6 @@ constexpr uLong kDosDirectory = 0x10;
 constexpr uLong kDosArchive = 0x20;
 constexpr uLong kDosReadOnly = 0x01;
 constexpr size_t kReadChunk = 1 << 20;
-
-// The writer's view of the output: an fstream that it opens and closes.
-struct Output {
-  std::filesystem::path path;
-  std::fstream file;
-};
-
-voidpf ZCALLBACK output_open(voidpf opaque, const void*, int) {
-  Output* out = static_cast<Output*>(opaque);
-  out->file.open(out->path, std::ios::in | std::ios::out | std::ios::binary | std::ios::trunc);
-  return out->file.is_open() ? out : nullptr;
-}
-
-uLong ZCALLBACK output_read(voidpf, voidpf stream, void* buffer, uLong size) {
-  Output* out = static_cast<Output*>(stream);
-  out->file.read(static_cast<char*>(buffer), static_cast<std::streamsize>(size));
-  return static_cast<uLong>(out->file.gcount());
-}
-
-uLong ZCALLBACK output_write(voidpf, voidpf stream, const void* buffer, uLong size) {
-  Output* out = static_cast<Output*>(stream);
-  out->file.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(size));
-  return out->file.good() ? size : 0;
-}
-
-ZPOS64_T ZCALLBACK output_tell(voidpf, voidpf stream) {
-  const std::streamoff at = static_cast<Output*>(stream)->file.tellp();
-  return at < 0 ? static_cast<ZPOS64_T>(-1) : static_cast<ZPOS64_T>(at);
-}
-
-long ZCALLBACK output_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  std::fstream& file = static_cast<Output*>(stream)->file;
-  std::ios::seekdir dir = std::ios::beg;
-  if (origin == ZLIB_FILEFUNC_SEEK_CUR) dir = std::ios::cur;
-  if (origin == ZLIB_FILEFUNC_SEEK_END) dir = std::ios::end;
-  file.seekp(static_cast<std::streamoff>(offset), dir);
-  file.seekg(file.tellp());
-  return file.good() ? 0 : -1;
-}
-
-int ZCALLBACK output_close(voidpf, voidpf stream) {
-  std::fstream& file = static_cast<Output*>(stream)->file;
-  file.close();
-  return file.fail() ? -1 : 0;
-}
-
-int ZCALLBACK output_error(voidpf, voidpf stream) {
-  return static_cast<Output*>(stream)->file.good() ? 0 : 1;
-}
 
 // MS-DOS date (high 16 bits) and time of a Unix time, taken as UTC.
 uLong dos_date_time(int64_t unix_seconds) {
@@ -166,18 +120,15 @@ bool add_entry(zipFile archive, const WriterEntry& entry, std::vector<char>& chu
 
 bool write_archive(const std::filesystem::path& path, const std::vector<WriterEntry>& entries,
                    std::string& error) {
-  Output out;
-  out.path = path;
+  // minizip's own file functions: on Windows through the wide path, so that
+  // any folder name works.
+#ifdef _WIN32
   zlib_filefunc64_def io;
-  io.zopen64_file = output_open;
-  io.zread_file = output_read;
-  io.zwrite_file = output_write;
-  io.ztell64_file = output_tell;
-  io.zseek64_file = output_seek;
-  io.zclose_file = output_close;
-  io.zerror_file = output_error;
-  io.opaque = &out;
-  zipFile archive = zipOpen2_64("archive", APPEND_STATUS_CREATE, nullptr, &io);
+  fill_win32_filefunc64W(&io);
+  zipFile archive = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
+#else
+  zipFile archive = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+#endif
   if (archive == nullptr) {
     error = "cannot create '" + path.u8string() + "'";
     return false;
