@@ -279,12 +279,12 @@ uint64_t resumeOffset(const HttpClient& client, std::wstring& validator) {
   if (client.sink == nullptr) return 0;
   const uint64_t held = client.sink->held();
   if (held == 0 || (client.maxBodyLength != 0 && held >= client.maxBodyLength)) return 0;
-  vx::http::BodyFacts facts;
-  facts.etag = client.sink->validator();
-  validator = vx::http::validatorOf(facts);
-  // A validator that is not a strong ETag-like printable text is not sent.
-  if (validator != facts.etag) validator.clear();
-  return validator.empty() ? 0 : held;
+  validator = client.sink->validator();
+  if (!vx::http::usableValidator(validator)) {
+    validator.clear();
+    return 0;
+  }
+  return held;
 }
 
 // One of the three attempts.

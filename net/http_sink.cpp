@@ -106,11 +106,14 @@ BodyFacts readBodyFacts(const std::wstring& statusCode, const std::wstring& rawH
   return facts;
 }
 
-std::wstring validatorOf(const BodyFacts& facts) {
+bool usableValidator(const std::wstring& validator) {
   // A weak ETag only says that two bodies mean the same, not that they are
   // the same bytes, so it cannot join two parts of one item.
-  const bool weak = startsWithIgnoringCase(facts.etag, 0, L"w/");
-  if (!weak && printableAscii(facts.etag)) return facts.etag;
+  return printableAscii(validator) && !startsWithIgnoringCase(validator, 0, L"w/");
+}
+
+std::wstring validatorOf(const BodyFacts& facts) {
+  if (usableValidator(facts.etag)) return facts.etag;
   if (printableAscii(facts.lastModified)) return facts.lastModified;
   return std::wstring();
 }

@@ -62,6 +62,11 @@ BodyFacts readBodyFacts(const std::wstring& statusCode, const std::wstring& rawH
 // weak ETag (W/"...") is no validator for a range.
 std::wstring validatorOf(const BodyFacts& facts);
 
+// Whether a kept validator may go back to the server in If-Range: plain
+// printable ASCII (nothing that could break the request's header block) and
+// not a weak ETag.
+bool usableValidator(const std::wstring& validator);
+
 // The byte range of a "bytes first-last/total" Content-Range ("*" for an
 // unknown total). false for anything else.
 struct ContentRange {
