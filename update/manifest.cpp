@@ -12,6 +12,7 @@
 #include "base/win_raii.h"
 #include "net/http_client.h"
 #include "update/cng_crypto.h"
+#include "update/small_file.h"
 
 const wchar_t kManifestSerialFile[] = L"\\Velmorandix\\bootstrap\\manifest.serial";
 
@@ -68,14 +69,9 @@ std::wstring serial_path() {
 }
 
 uint32_t read_stored_serial(const std::wstring& path) {
-  if (path.empty()) return 0;
-  vx::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return 0;
-  char text[kMaxSerialFile + 1];
-  DWORD got = 0;
-  if (!ReadFile(file.get(), text, sizeof text, &got, nullptr) || got > kMaxSerialFile) return 0;
-  return vx::parse_serial_text(std::string_view(text, got));
+  std::string text;
+  if (path.empty() || !vx::read_small_file(path, kMaxSerialFile, text)) return 0;
+  return vx::parse_serial_text(text);
 }
 
 // Writes the serial to a temporary file beside the stored one and renames
@@ -90,21 +86,7 @@ void write_stored_serial(const std::wstring& path, uint32_t serial) {
   CreateDirectoryW(path.substr(0, folder_at).c_str(), nullptr);
   CreateDirectoryW(path.substr(0, name_at).c_str(), nullptr);
 
-  const std::wstring temporary = path + L".tmp";
-  const std::string text = vx::format_serial(serial);
-  bool written = false;
-  {
-    vx::UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return;
-    DWORD put = 0;
-    written = WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &put, nullptr) &&
-              put == text.size() && FlushFileBuffers(file.get());
-  }
-  if (!written || !MoveFileExW(temporary.c_str(), path.c_str(),
-                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileW(temporary.c_str());
-  }
+  vx::replace_small_file(path, vx::format_serial(serial));
 }
 
 // GetProcAddress hands out a generic function pointer; going through

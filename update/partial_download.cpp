@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/utf8.h"
+#include "update/small_file.h"
 
 namespace vx {
 namespace {
@@ -14,17 +15,8 @@ constexpr DWORD kHashPiece = 1 << 20;
 
 // The record at `path`; false when there is none or it is malformed.
 bool read_record(const std::wstring& path, PartialRecord& record) {
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
-  // One byte more than a record may hold tells an over-long one apart.
-  std::string text(kMaxPartialRecordLength + 1, '\0');
-  DWORD got = 0;
-  if (!ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got, nullptr)) {
-    return false;
-  }
-  text.resize(got);
-  return parse_partial_record(text, record);
+  std::string text;
+  return read_small_file(path, kMaxPartialRecordLength, text) && parse_partial_record(text, record);
 }
 
 // The length of the file at `path`, or -1 when it is not a plain file.
@@ -187,20 +179,9 @@ bool PartialDownload::flush() {
 bool PartialDownload::write_record() {
   std::string text;
   if (!format_partial_record(record_, text)) return fail(ERROR_INVALID_DATA);
-  const std::wstring temporary = record_path_ + L".tmp";
-  {
-    UniqueHandle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) return fail(GetLastError());
-    if (!write_all(file.get(), reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
-      return fail(GetLastError());
-    }
-  }
   // Replaced whole: an ended program leaves the old record or the new one.
-  if (!MoveFileExW(temporary.c_str(), record_path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    return fail(GetLastError());
-  }
-  return true;
+  const uint32_t error = replace_small_file(record_path_, text);
+  return error == 0 || fail(error);
 }
 
 bool PartialDownload::hash_from_disk() {
